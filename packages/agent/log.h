@@ -1,0 +1,30 @@
+// The agent's log file, "quillon-agent.log" in the user's temporary folder.
+// Every line is written straight to the file in one write call; when the
+// file could not be opened every logf does nothing.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "format.h"
+
+namespace quillon {
+
+void initLog();
+void closeLog();
+bool logIsOpen();
+
+// Writes "[YYYY-MM-DD hh:mm:ss] message\n" (local time).
+void logLine(std::string_view message);
+
+template <class... A>
+void logf(std::string_view format, const A&... args) {
+    if (!logIsOpen()) return;  // the arguments are not even formatted
+    logLine(sformat(format, args...));
+}
+
+// "[%s] %s\n" with the 19-character local time stamp; exposed for tests.
+std::string logLineText(int year, int month, int day, int hour, int minute, int second,
+                        std::string_view message);
+
+}  // namespace quillon

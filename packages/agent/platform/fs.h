@@ -1,0 +1,47 @@
+// Environment, file system and clock. Paths are texts in the Windows form
+// (backslashes); the POSIX stand-in turns backslashes into slashes only here,
+// at the file-system boundary.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "../bytes.h"
+#include "../error.h"
+
+namespace quillon::platform {
+
+// nullopt when the variable is not set; an empty text when it is set empty.
+std::optional<std::string> getEnv(std::string_view name);
+
+// The user's temporary folder without a trailing separator (a bare drive
+// root keeps its backslash); empty when it cannot be determined.
+// Windows: GetTempPath2W, else GetTempPathW. POSIX: $TMPDIR, else "/tmp".
+std::string tempDirectory();
+
+// Whether the entry at the path can be queried, following links; folders pass.
+bool pathExists(std::string_view path);
+
+Status createDirectories(std::string_view path);                            // mode 0755
+Result<Bytes> readWholeFile(std::string_view path);
+Status writeWholeFile(std::string_view path, ByteView data, unsigned mode);  // create or truncate
+Status removeFile(std::string_view path);
+Result<std::string> executablePath();
+
+// A file opened for appending, shared for reading and writing with other
+// processes. Each write is one append of the whole buffer; results ignored.
+class AppendFile {
+public:
+    virtual ~AppendFile() = default;
+    virtual void write(std::string_view bytes) = 0;
+};
+Result<std::unique_ptr<AppendFile>> openAppendShared(std::string_view path);  // mode 0644
+
+struct LocalTime {
+    int year, month, day, hour, minute, second;
+};
+LocalTime localTimeNow();
+
+}  // namespace quillon::platform
