@@ -1,0 +1,31 @@
+// Native-messaging frames: a 4-byte little-endian length, then that many
+// bytes of UTF-8 JSON.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "error.h"
+#include "messages.h"
+#include "platform/stdio.h"
+
+namespace quillon {
+
+// The largest incoming body accepted. A larger announced length is a failed
+// read: no buffer is obtained and the body is not read.
+inline constexpr std::uint32_t kMaxIncomingBody = 512u * 1024u * 1024u;
+
+// One frame's body; errors "EOF", "unexpected EOF", a read failure, or a
+// length above kMaxIncomingBody.
+Result<std::string> readMessage(platform::InputStream& in);
+
+// Writes the length (one write) and the body (one write).
+Status writeFrame(platform::OutputStream& out, std::string_view body);
+
+template <class Record>
+Status writeMessage(platform::OutputStream& out, const Record& record) {
+    return writeFrame(out, encodeMessage(record));
+}
+
+}  // namespace quillon
