@@ -12,6 +12,11 @@ namespace quillon {
 
 void initLog();
 void closeLog();
+// The path initLog opens: the temporary folder joined with "quillon-agent.log"
+// (the name alone when the folder cannot be determined).
+std::string logFilePath();
+// initLog on a given path; does nothing while a log is open.
+void initLogAt(std::string_view path);
 bool logIsOpen();
 
 // Writes "[YYYY-MM-DD hh:mm:ss] message\n" (local time).

@@ -1,1 +1,24 @@
-int main() { return 0; }
+// Started by a browser, standard input is a pipe and the process serves
+// native-messaging requests; started from a console (or with no usable
+// standard input) it installs or uninstalls itself. Arguments never decide.
+#include "handlers.h"
+#include "installer.h"
+#include "log.h"
+#include "platform/stdio.h"
+
+namespace {
+
+bool isCalledByBrowser() { return quillon::platform::queryStdinKind() == quillon::platform::StdinKind::Other; }
+
+}  // namespace
+
+int main() {
+    if (isCalledByBrowser()) {
+        quillon::initLog();
+        quillon::runAgent();
+        quillon::closeLog();
+    } else {
+        quillon::runInstaller();
+    }
+    return 0;
+}

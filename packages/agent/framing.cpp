@@ -1,0 +1,82 @@
+#include "framing.h"
+
+#include <algorithm>
+
+#include "format.h"
+
+namespace quillon {
+namespace {
+
+// Bodies up to this size get their whole buffer at once; larger ones grow as
+// bytes actually arrive, so a peer that announces a huge body and then sends
+// little cannot make us hold memory for bytes that never come.
+constexpr std::size_t kEagerBody = 1u << 20;
+
+// Reads until `size` bytes are in or the stream ends; gives how many arrived.
+Result<std::size_t> readFull(platform::InputStream& in, std::uint8_t* buffer, std::size_t size) {
+    std::size_t got = 0;
+    while (got < size) {
+        auto n = in.read(buffer + got, size - got);
+        if (!n) return fail(n.error());
+        if (*n == 0) break;
+        got += *n;
+    }
+    return got;
+}
+
+Error endOfStream(std::size_t bytesOfThisPart) {
+    return newError(bytesOfThisPart == 0 ? "EOF" : "unexpected EOF");
+}
+
+// Resizes to exactly `size`, holding no more capacity than that (the library's
+// own growth would round up to twice the old capacity).
+void growExactly(std::string& buffer, std::size_t size) {
+    if (size <= buffer.capacity()) {
+        buffer.resize(size);
+        return;
+    }
+    std::string bigger;
+    bigger.reserve(size);
+    bigger.assign(buffer);
+    bigger.resize(size);
+    buffer.swap(bigger);
+}
+
+}  // namespace
+
+Result<std::string> readMessage(platform::InputStream& in) {
+    std::uint8_t header[4];
+    auto got = readFull(in, header, sizeof header);
+    if (!got) return fail(got.error());
+    if (*got < sizeof header) return fail(endOfStream(*got));
+
+    std::uint32_t length = std::uint32_t(header[0]) | std::uint32_t(header[1]) << 8 |
+                           std::uint32_t(header[2]) << 16 | std::uint32_t(header[3]) << 24;
+    if (length > kMaxIncomingBody)
+        return fail(sformat("message length %d exceeds the limit of %d bytes", length, kMaxIncomingBody));
+
+    std::string body;
+    std::size_t filled = 0;
+    while (filled < length) {
+        std::size_t target = filled == 0 ? std::min<std::size_t>(length, kEagerBody)
+                                         : std::min<std::size_t>(length, 2 * filled);
+        growExactly(body, target);
+        auto n = readFull(in, reinterpret_cast<std::uint8_t*>(body.data()) + filled, target - filled);
+        if (!n) return fail(n.error());
+        filled += *n;
+        if (filled < target) return fail(endOfStream(filled));
+    }
+    return body;
+}
+
+Status writeFrame(platform::OutputStream& out, std::string_view body) {
+    if (body.size() > 0xFFFFFFFFu)
+        return fail(sformat("reply of %d bytes is too large for one frame", body.size()));
+    auto length = static_cast<std::uint32_t>(body.size());
+    const std::uint8_t header[4] = {std::uint8_t(length), std::uint8_t(length >> 8), std::uint8_t(length >> 16),
+                                    std::uint8_t(length >> 24)};
+    if (auto written = out.write(header, sizeof header); !written) return written;
+    return out.write(reinterpret_cast<const std::uint8_t*>(body.data()), body.size());
+}
+
+}  // namespace quillon

@@ -1,0 +1,164 @@
+// POSIX stand-in for the Windows file system: paths arrive in the Windows
+// form and their backslashes become slashes here, and only here.
+#include "fs.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace quillon::platform {
+namespace {
+
+std::string hostPath(std::string_view path) {
+    std::string out(path);
+    for (char& c : out)
+        if (c == '\\') c = '/';
+    return out;
+}
+
+// "<operation> <path>: <system message>", the path as the caller gave it.
+Error pathError(std::string_view operation, std::string_view path, int err) {
+    std::string text(operation);
+    text += ' ';
+    text += path;
+    text += ": ";
+    text += std::strerror(err);
+    return newError(std::move(text));
+}
+
+bool isDirectory(const std::string& host) {
+    struct stat st;
+    return ::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+class FdAppendFile final : public AppendFile {
+public:
+    explicit FdAppendFile(int fd) : fd_(fd) {}
+    ~FdAppendFile() override { ::close(fd_); }
+    void write(std::string_view bytes) override {
+        // One write per line, so lines of concurrent runs never mix.
+        ssize_t n;
+        do n = ::write(fd_, bytes.data(), bytes.size());
+        while (n < 0 && errno == EINTR);
+    }
+
+private:
+    int fd_;
+};
+
+}  // namespace
+
+std::optional<std::string> getEnv(std::string_view name) {
+    const char* value = std::getenv(std::string(name).c_str());
+    if (!value) return std::nullopt;
+    return std::string(value);
+}
+
+std::string tempDirectory() {
+    std::string dir = getEnv("TMPDIR").value_or("");
+    if (dir.empty()) dir = "/tmp";
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+    return dir;
+}
+
+bool pathExists(std::string_view path) {
+    struct stat st;
+    return ::stat(hostPath(path).c_str(), &st) == 0;
+}
+
+Status createDirectories(std::string_view path) {
+    std::string host = hostPath(path);
+    while (host.size() > 1 && host.back() == '/') host.pop_back();
+    if (host.empty() || isDirectory(host)) return {};
+    auto slash = host.find_last_of('/');
+    if (slash != std::string::npos && slash > 0) {
+        auto parent = createDirectories(std::string_view(path).substr(0, slash));
+        if (!parent) return parent;
+    }
+    if (::mkdir(host.c_str(), 0755) != 0) {
+        int err = errno;
+        if (err == EEXIST && isDirectory(host)) return {};
+        return fail(pathError("mkdir", path, err));
+    }
+    return {};
+}
+
+Result<Bytes> readWholeFile(std::string_view path) {
+    int fd = ::open(hostPath(path).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return fail(pathError("open", path, errno));
+    Bytes data;
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && st.st_size > 0) data.reserve(static_cast<std::size_t>(st.st_size));
+    std::uint8_t buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int err = errno;
+            ::close(fd);
+            return fail(pathError("read", path, err));
+        }
+        data.insert(data.end(), buffer, buffer + n);
+    }
+    ::close(fd);
+    return data;
+}
+
+Status writeWholeFile(std::string_view path, ByteView data, unsigned mode) {
+    int fd = ::open(hostPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0) return fail(pathError("open", path, errno));
+    const std::uint8_t* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            int err = errno;
+            ::close(fd);
+            return fail(pathError("write", path, err));
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    if (::close(fd) != 0) return fail(pathError("close", path, errno));
+    return {};
+}
+
+Status removeFile(std::string_view path) {
+    if (::unlink(hostPath(path).c_str()) != 0) return fail(pathError("remove", path, errno));
+    return {};
+}
+
+Result<std::string> executablePath() {
+    std::string buffer(256, '\0');
+    for (;;) {
+        ssize_t n = ::readlink("/proc/self/exe", buffer.data(), buffer.size());
+        if (n < 0) return fail(pathError("readlink", "/proc/self/exe", errno));
+        if (static_cast<std::size_t>(n) < buffer.size()) {
+            buffer.resize(static_cast<std::size_t>(n));
+            return buffer;
+        }
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+Result<std::unique_ptr<AppendFile>> openAppendShared(std::string_view path) {
+    int fd = ::open(hostPath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return fail(pathError("open", path, errno));
+    return std::unique_ptr<AppendFile>(new FdAppendFile(fd));
+}
+
+LocalTime localTimeNow() {
+    std::time_t now = std::time(nullptr);
+    std::tm tm{};
+    ::localtime_r(&now, &tm);
+    return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
+}  // namespace quillon::platform

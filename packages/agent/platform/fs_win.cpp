@@ -1,0 +1,180 @@
+#include "fs.h"
+
+#include <windows.h>
+
+#include "utf16_win.h"
+
+namespace quillon::platform {
+namespace {
+
+// "<operation> <path>: <system message>", the path as the caller gave it.
+Error pathError(std::string_view operation, std::string_view path, DWORD code) {
+    std::string text(operation);
+    text += ' ';
+    text += path;
+    text += ": ";
+    text += win32Message(code);
+    return newError(std::move(text));
+}
+
+bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+bool isDirectory(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+class HandleAppendFile final : public AppendFile {
+public:
+    explicit HandleAppendFile(HANDLE h) : h_(h) {}
+    ~HandleAppendFile() override { CloseHandle(h_); }
+    void write(std::string_view bytes) override {
+        // FILE_APPEND_DATA alone: every write lands at the current end, so
+        // lines of concurrent runs never overwrite each other.
+        DWORD done = 0;
+        WriteFile(h_, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
+    }
+
+private:
+    HANDLE h_;
+};
+
+using GetTempPath2WFn = DWORD(WINAPI*)(DWORD, LPWSTR);
+
+}  // namespace
+
+std::optional<std::string> getEnv(std::string_view name) {
+    std::wstring wname = toWide(name);
+    std::wstring value(256, L'\0');
+    for (;;) {
+        SetLastError(NO_ERROR);
+        DWORD n = GetEnvironmentVariableW(wname.c_str(), value.data(), static_cast<DWORD>(value.size()));
+        if (n == 0) {
+            if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+            return std::string();
+        }
+        if (n < value.size()) {
+            value.resize(n);
+            return fromWide(value);
+        }
+        value.resize(n);  // n counts the terminator when the buffer was short
+    }
+}
+
+std::string tempDirectory() {
+    // GetTempPath2W exists only on recent systems (and not in every Wine).
+    auto getTempPath2 = reinterpret_cast<GetTempPath2WFn>(reinterpret_cast<void*>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetTempPath2W")));
+    wchar_t buffer[MAX_PATH + 2];
+    DWORD n = getTempPath2 ? getTempPath2(MAX_PATH + 2, buffer) : GetTempPathW(MAX_PATH + 2, buffer);
+    if (n == 0 || n > MAX_PATH + 1) return {};
+    std::wstring dir(buffer, n);
+    // Drop the trailing backslash, but keep it on a bare drive root ("C:\").
+    if (dir.size() > 1 && isSeparator(dir.back()) && !(dir.size() == 3 && dir[1] == L':')) dir.pop_back();
+    return fromWide(dir);
+}
+
+bool pathExists(std::string_view path) {
+    return GetFileAttributesW(toWide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+Status createDirectories(std::string_view path) {
+    std::wstring wide = toWide(path);
+    while (wide.size() > 1 && isSeparator(wide.back()) && !(wide.size() == 3 && wide[1] == L':'))
+        wide.pop_back();
+    if (wide.empty() || isDirectory(wide)) return {};
+    auto sep = wide.find_last_of(L"\\/");
+    if (sep != std::wstring::npos && sep > 0) {
+        std::wstring parent = wide.substr(0, sep);
+        bool isRoot = parent.size() == 2 && parent[1] == L':';
+        if (!isRoot) {
+            auto made = createDirectories(fromWide(parent));
+            if (!made) return made;
+        }
+    }
+    if (!CreateDirectoryW(wide.c_str(), nullptr)) {
+        DWORD err = GetLastError();
+        if (err == ERROR_ALREADY_EXISTS && isDirectory(wide)) return {};
+        return fail(pathError("mkdir", path, err));
+    }
+    return {};
+}
+
+Result<Bytes> readWholeFile(std::string_view path) {
+    HANDLE h = CreateFileW(toWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return fail(pathError("open", path, GetLastError()));
+    Bytes data;
+    LARGE_INTEGER size;
+    if (GetFileSizeEx(h, &size) && size.QuadPart > 0) data.reserve(static_cast<std::size_t>(size.QuadPart));
+    std::uint8_t buffer[65536];
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(h, buffer, sizeof buffer, &got, nullptr)) {
+            DWORD err = GetLastError();
+            CloseHandle(h);
+            return fail(pathError("read", path, err));
+        }
+        if (got == 0) break;
+        data.insert(data.end(), buffer, buffer + got);
+    }
+    CloseHandle(h);
+    return data;
+}
+
+Status writeWholeFile(std::string_view path, ByteView data, unsigned mode) {
+    // Without an owner write bit the file is made read-only, as a POSIX mode would.
+    DWORD attributes = (mode & 0200) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
+    HANDLE h = CreateFileW(toWide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           CREATE_ALWAYS, attributes, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return fail(pathError("open", path, GetLastError()));
+    const std::uint8_t* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
+        DWORD done = 0;
+        if (!WriteFile(h, p, chunk, &done, nullptr)) {
+            DWORD err = GetLastError();
+            CloseHandle(h);
+            return fail(pathError("write", path, err));
+        }
+        p += done;
+        left -= done;
+    }
+    if (!CloseHandle(h)) return fail(pathError("close", path, GetLastError()));
+    return {};
+}
+
+Status removeFile(std::string_view path) {
+    if (!DeleteFileW(toWide(path).c_str())) return fail(pathError("remove", path, GetLastError()));
+    return {};
+}
+
+Result<std::string> executablePath() {
+    std::wstring buffer(MAX_PATH, L'\0');
+    for (;;) {
+        DWORD n = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        if (n == 0) return fail("GetModuleFileName: " + win32Message(GetLastError()));
+        if (n < buffer.size()) {
+            buffer.resize(n);
+            return fromWide(buffer);
+        }
+        if (buffer.size() >= 32768) return fail("GetModuleFileName: path too long");
+        buffer.resize(buffer.size() * 2);
+    }
+}
+
+Result<std::unique_ptr<AppendFile>> openAppendShared(std::string_view path) {
+    HANDLE h = CreateFileW(toWide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return fail(pathError("open", path, GetLastError()));
+    return std::unique_ptr<AppendFile>(new HandleAppendFile(h));
+}
+
+LocalTime localTimeNow() {
+    SYSTEMTIME t;
+    GetLocalTime(&t);
+    return {t.wYear, t.wMonth, t.wDay, t.wHour, t.wMinute, t.wSecond};
+}
+
+}  // namespace quillon::platform
