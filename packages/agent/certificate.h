@@ -10,6 +10,7 @@
 #include "bytes.h"
 #include "error.h"
 #include "messages.h"
+#include "pkcs11_module.h"
 
 typedef struct evp_pkey_st EVP_PKEY;
 
@@ -46,5 +47,11 @@ std::string timeText(std::chrono::system_clock::time_point t);
 std::string extractTaxId(std::string_view commonName);
 
 AgentCertInfo certInfoOf(const ParsedCertificate& cert);
+
+// Reads a certificate object's CKA_VALUE and summarises it: "CKA_VALUE vazio"
+// when the value cannot be read or is empty, "ParseCertificate: %w" when it
+// is not exactly one certificate.
+Result<AgentCertInfo> parseCertObject(const ModuleContext& ctx, CK_SESSION_HANDLE session,
+                                      CK_OBJECT_HANDLE object);
 
 }  // namespace quillon
