@@ -9,5 +9,7 @@ namespace quillon {
 
 std::vector<std::string> findPkcs11Libraries();
 std::vector<std::string> existingPaths(const std::vector<std::string>& paths);
+// All 39 candidate paths, joined and normalised, before the existence test.
+std::vector<std::string> candidateModulePaths();
 
 }  // namespace quillon
