@@ -1,11 +1,19 @@
-#include "format.h"
+#include "framing.h"
 #include "handlers.h"
+#include "listing.h"
+#include "log.h"
 
 namespace quillon {
 
-// Placeholder until token listing lands: answered like an unknown type.
+// A listing is never answered with ERROR: a failed listing shows only in the
+// log, and the browser gets an empty list.
 void handleListCerts(platform::OutputStream& out) {
-    writeError(out, sformat("tipo não suportado: %s", kTypeListCerts));
+    ListCertsResponse reply{std::string(kTypeListCertsResponse), {}};
+    if (auto certs = listCertificates())
+        reply.Certificates = std::move(*certs);
+    else
+        logf("LIST_CERTS erro: %v", certs.error());
+    (void)writeMessage(out, reply);
 }
 
 }  // namespace quillon

@@ -1,0 +1,22 @@
+// Certificate listing over every token of every candidate module. It never
+// logs in: what a token shows without a login is what gets listed.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "error.h"
+#include "messages.h"
+#include "pkcs11_module.h"
+
+namespace quillon {
+
+// Every distinct certificate, first occurrence kept. The one error is that
+// no candidate module exists.
+Result<std::vector<AgentCertInfo>> listCertificates();
+// The certificates of all slots of one module, duplicates kept.
+Result<std::vector<AgentCertInfo>> listCertsFromLib(const std::string& path);
+// The certificates of one slot.
+Result<std::vector<AgentCertInfo>> listCertsInSlot(const ModuleContext& ctx, CK_SLOT_ID slot);
+
+}  // namespace quillon
