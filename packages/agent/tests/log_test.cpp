@@ -1,0 +1,97 @@
+#include "log.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <vector>
+
+#include "platform/fs.h"
+#include "support/temp_folder.h"
+
+namespace quillon {
+namespace {
+
+using testing::fileText;
+using testing::inFolder;
+using testing::ScratchFolder;
+
+// The message parts of "[YYYY-MM-DD hh:mm:ss] message" lines; a line that
+// does not have that shape is returned whole with a "BAD: " mark.
+std::vector<std::string> messagesOf(const std::string& text) {
+    static const std::regex line(R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] (.*))");
+    std::vector<std::string> out;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) {
+            out.push_back("BAD: unterminated " + text.substr(start));
+            break;
+        }
+        std::string one = text.substr(start, end - start);
+        std::smatch m;
+        out.push_back(std::regex_match(one, m, line) ? m[1].str() : "BAD: " + one);
+        start = end + 1;
+    }
+    return out;
+}
+
+class LogFile : public ::testing::Test {
+protected:
+    void TearDown() override { closeLog(); }
+    ScratchFolder scratch_{"log"};
+    std::string folder_ = scratch_.path();
+    std::string path_ = scratch_.file("quillon-agent.log");
+};
+
+TEST(LogLineText, ZeroPadsEveryFieldOnA24HourClock) {
+    EXPECT_EQ(logLineText(2027, 1, 2, 9, 5, 3, "msg"), "[2027-01-02 09:05:03] msg\n");
+    EXPECT_EQ(logLineText(2026, 12, 31, 23, 59, 59, ""), "[2026-12-31 23:59:59] \n");
+}
+
+TEST_F(LogFile, FirstLineNamesTheVersionThenLinesCarryTheirPlaceholders) {
+    initLogAt(path_);
+    ASSERT_TRUE(logIsOpen());
+    logf("LIST_CERTS erro: %v", newError("nenhuma biblioteca"));
+    logf("slot %d de %s: %v %v", 3, "lib.dll", std::vector<std::string>{"a", "b"}, std::vector<std::string>{});
+    logf("linha\ndupla");
+    closeLog();
+
+    auto messages = messagesOf(fileText(path_));
+    ASSERT_EQ(messages.size(), 5u) << fileText(path_);
+    EXPECT_EQ(messages[0], "=== agente iniciado (v1.1.2) ===");
+    EXPECT_EQ(messages[1], "LIST_CERTS erro: nenhuma biblioteca");
+    EXPECT_EQ(messages[2], "slot 3 de lib.dll: [a b] []");
+    EXPECT_EQ(messages[3], "linha");
+    EXPECT_EQ(messages[4], "BAD: dupla");  // a message's own line break is kept as is
+}
+
+TEST_F(LogFile, AppendsAfterEarlierRunsAndWritesNothingOnceClosed) {
+    ASSERT_TRUE(platform::writeWholeFile(path_, asBytes("earlier run\n"), 0644).has_value());
+    initLogAt(path_);
+    closeLog();
+    logf("after close %s", "x");
+    EXPECT_FALSE(logIsOpen());
+
+    std::string text = fileText(path_);
+    ASSERT_EQ(text.rfind("earlier run\n[", 0), 0u) << text;
+    EXPECT_EQ(messagesOf(text.substr(12)), std::vector<std::string>{"=== agente iniciado (v1.1.2) ==="});
+}
+
+TEST_F(LogFile, UnopenableLogLeavesLoggingSilentlyOff) {
+    initLogAt(inFolder(inFolder(folder_, "missing-folder"), "quillon-agent.log"));
+    EXPECT_FALSE(logIsOpen());
+    logf("ignored %d", 1);  // must not crash or create anything
+    EXPECT_FALSE(platform::pathExists(inFolder(folder_, "missing-folder")));
+}
+
+TEST(LogFilePath, IsTheTemporaryFolderJoinedWithTheLogName) {
+    std::string dir = platform::tempDirectory();
+    ASSERT_FALSE(dir.empty());
+    std::string path = logFilePath();
+    EXPECT_EQ(path.substr(0, dir.size()), dir);
+    EXPECT_EQ(path.substr(path.size() - 18), "\\quillon-agent.log");
+    EXPECT_EQ(path.size(), dir.size() + 18) << "exactly one separator between folder and name";
+}
+
+}  // namespace
+}  // namespace quillon

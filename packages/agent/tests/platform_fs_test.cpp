@@ -1,0 +1,66 @@
+#include "platform/fs.h"
+
+#include <gtest/gtest.h>
+
+#include "support/temp_folder.h"
+
+namespace quillon {
+namespace {
+
+using testing::inFolder;
+using testing::ScratchFolder;
+
+TEST(PlatformFs, CreatesNestedFoldersAndAcceptsExistingOnes) {
+    ScratchFolder scratch("fs");
+    const std::string& root = scratch.path();
+    std::string deep = inFolder(inFolder(inFolder(root, "a"), "b"), "c");
+    ASSERT_TRUE(platform::createDirectories(deep).has_value());
+    EXPECT_TRUE(platform::pathExists(deep));
+    EXPECT_TRUE(platform::createDirectories(deep).has_value());
+    EXPECT_TRUE(platform::createDirectories(deep + "\\").has_value());
+
+    // A file standing where a folder should go is an error naming the step and path.
+    std::string file = inFolder(root, "file");
+    ASSERT_TRUE(platform::writeWholeFile(file, asBytes("x"), 0644).has_value());
+    auto blocked = platform::createDirectories(inFolder(file, "sub"));
+    ASSERT_FALSE(blocked.has_value());
+    EXPECT_NE(blocked.error().text.find(file), std::string::npos) << blocked.error().text;
+}
+
+TEST(PlatformFs, WholeFileWritesTruncateAndReadBackExactly) {
+    ScratchFolder scratch("fs");
+    std::string path = scratch.file("data.bin");
+    std::string binary("a\r\nb\0c\n\xFF", 8);
+    ASSERT_TRUE(platform::writeWholeFile(path, asBytes("a much longer earlier content"), 0644).has_value());
+    ASSERT_TRUE(platform::writeWholeFile(path, asBytes(binary), 0644).has_value());
+    auto back = platform::readWholeFile(path);
+    ASSERT_TRUE(back.has_value());
+    EXPECT_EQ(std::string(back->begin(), back->end()), binary);
+
+    ASSERT_TRUE(platform::removeFile(path).has_value());
+    EXPECT_FALSE(platform::pathExists(path));
+}
+
+TEST(PlatformFs, FailuresNameTheOperationAndThePath) {
+    ScratchFolder scratch("fs");
+    std::string missing = scratch.file("missing.txt");
+    auto read = platform::readWholeFile(missing);
+    ASSERT_FALSE(read.has_value());
+    EXPECT_EQ(read.error().text.rfind("open " + missing + ": ", 0), 0u) << read.error().text;
+    EXPECT_GT(read.error().text.size(), ("open " + missing + ": ").size()) << "the system's message follows";
+
+    auto removed = platform::removeFile(missing);
+    ASSERT_FALSE(removed.has_value());
+    EXPECT_EQ(removed.error().text.rfind("remove " + missing + ": ", 0), 0u) << removed.error().text;
+}
+
+TEST(PlatformFs, EnvironmentAndExecutablePath) {
+    EXPECT_FALSE(platform::getEnv("QUILLON_SURELY_UNSET_VARIABLE_42").has_value());
+    auto exe = platform::executablePath();
+    ASSERT_TRUE(exe.has_value());
+    EXPECT_TRUE(platform::pathExists(*exe)) << *exe;
+    EXPECT_NE(exe->find("agent_tests"), std::string::npos) << *exe;
+}
+
+}  // namespace
+}  // namespace quillon

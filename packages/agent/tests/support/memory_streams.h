@@ -1,0 +1,54 @@
+// In-memory stand-ins for standard input and output, and frame helpers, for
+// driving the framing and the request loop without a process.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/stdio.h"
+
+namespace quillon::testing {
+
+// Hands out `data` at most `maxChunk` bytes per read (1 gives byte-by-byte
+// delivery). When the data is used up it reports the end of the stream, or
+// fails with `failureAtEnd` when one is set.
+class MemoryInput final : public platform::InputStream {
+public:
+    explicit MemoryInput(std::string data, std::size_t maxChunk = std::numeric_limits<std::size_t>::max());
+    Result<std::size_t> read(std::uint8_t* buffer, std::size_t size) override;
+
+    std::optional<std::string> failureAtEnd;
+    std::size_t reads = 0;           // calls of read
+    std::size_t largestRequest = 0;  // the largest `size` asked for
+
+private:
+    std::string data_;
+    std::size_t maxChunk_;
+    std::size_t pos_ = 0;
+};
+
+// Collects every byte written; fails every write while `failing` is set.
+class MemoryOutput final : public platform::OutputStream {
+public:
+    Status write(const std::uint8_t* data, std::size_t size) override;
+
+    std::string bytes;
+    std::size_t writes = 0;
+    bool failing = false;
+};
+
+// A frame: the body's length as 4 little-endian bytes, then the body.
+std::string frameOf(std::string_view body);
+// A frame header announcing `length` bytes.
+std::string lengthPrefix(std::uint32_t length);
+
+// The bodies of back-to-back frames; nullopt when the bytes do not end
+// exactly at a frame boundary.
+std::optional<std::vector<std::string>> splitFrames(std::string_view bytes);
+
+}  // namespace quillon::testing
