@@ -1,0 +1,47 @@
+#include "process.h"
+
+namespace quillon::platform {
+
+namespace {
+
+constexpr std::string_view kDelayThenDelete = "ping 127.0.0.1 -n 2 >nul & del /f /q \"";
+constexpr std::string_view kThenRemoveFolder = "\" & rmdir /q \"";
+
+bool fitsBetweenQuotes(std::string_view path) {
+    for (const char c : path)
+        if (c == '"' || static_cast<unsigned char>(c) < 0x20) return false;
+    return !path.empty();
+}
+
+}  // namespace
+
+std::string interpreterCommandLine(std::string_view command) {
+    std::string line = "cmd /c ";
+    line += command;
+    return line;
+}
+
+Result<std::string> removalCommand(std::string_view file, std::string_view folder) {
+    if (!fitsBetweenQuotes(file) || !fitsBetweenQuotes(folder))
+        return fail("removal command: path cannot stand between double quotes");
+    std::string command(kDelayThenDelete);
+    command += file;
+    command += kThenRemoveFolder;
+    command += folder;
+    command += '"';
+    return command;
+}
+
+std::optional<RemovalTargets> parseRemovalCommand(std::string_view command) {
+    if (!command.starts_with(kDelayThenDelete) || !command.ends_with('"')) return std::nullopt;
+    command.remove_prefix(kDelayThenDelete.size());
+    command.remove_suffix(1);
+    const std::size_t middle = command.find(kThenRemoveFolder);
+    if (middle == std::string_view::npos) return std::nullopt;
+    RemovalTargets targets{std::string(command.substr(0, middle)),
+                           std::string(command.substr(middle + kThenRemoveFolder.size()))};
+    if (!fitsBetweenQuotes(targets.file) || !fitsBetweenQuotes(targets.folder)) return std::nullopt;
+    return targets;
+}
+
+}  // namespace quillon::platform
