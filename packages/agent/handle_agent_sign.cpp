@@ -1,15 +1,33 @@
 #include "format.h"
+#include "framing.h"
 #include "handlers.h"
+#include "signing.h"
 
 namespace quillon {
 
-// Placeholders until token signing lands: answered like an unknown type.
-void handleAgentSign(std::string_view, platform::OutputStream& out) {
-    writeError(out, sformat("tipo não suportado: %s", kTypeAgentSign));
+// Nothing of a signing request (PIN, data, thumbprint) is logged here: only
+// the reply carries the outcome.
+
+void handleAgentSign(std::string_view body, platform::OutputStream& out) {
+    auto request = decodeAgentSignMessage(body);
+    if (!request) return writeError(out, sformat("json inválido para SIGN: %v", request.error()));
+    if (request->Thumbprint.empty() || request->Data.empty() || request->Pin.empty())
+        return writeError(out, "thumbprint, data e pin são obrigatórios");
+
+    auto response = signWithToken(request->Thumbprint, request->Pin, request->Data, request->Format);
+    if (!response) return writeError(out, sformat("erro ao assinar: %v", response.error()));
+    (void)writeMessage(out, *response);  // a failed write ends the loop at its next read
 }
 
-void handleAgentSignBatch(std::string_view, platform::OutputStream& out) {
-    writeError(out, sformat("tipo não suportado: %s", kTypeAgentSignBatch));
+void handleAgentSignBatch(std::string_view body, platform::OutputStream& out) {
+    auto request = decodeAgentSignBatchMessage(body);
+    if (!request) return writeError(out, sformat("json inválido para SIGN_BATCH: %v", request.error()));
+    if (request->Thumbprint.empty() || request->Pin.empty() || request->Items.empty())
+        return writeError(out, "thumbprint, pin e items são obrigatórios");
+
+    auto response = signBatchWithToken(request->Thumbprint, request->Pin, request->Items);
+    if (!response) return writeError(out, sformat("erro ao assinar batch: %v", response.error()));
+    (void)writeMessage(out, *response);
 }
 
 }  // namespace quillon

@@ -1,0 +1,46 @@
+#include <chrono>
+
+#include "base64.h"
+#include "format.h"
+#include "signing.h"
+#include "slot_session.h"
+
+namespace quillon {
+
+Result<AgentSignBatchResponse> signBatchInSlot(const ModuleContext& ctx, CK_SLOT_ID slot,
+                                               std::string_view thumbprint, std::string_view pin,
+                                               const std::vector<AgentSignBatchItem>& items) {
+    // One session, one login and one lookup serve every item.
+    auto session = SlotSession::open(ctx, slot, thumbprint, pin, /*logFailures=*/false);
+    if (!session) return fail(std::move(session.error()));
+    const std::string certDer = base64Encode((*session)->certValue());
+
+    AgentSignBatchResponse response;
+    response.Type = kTypeAgentSignBatchResponse;
+    response.Results.resize(items.size());
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        const AgentSignBatchItem& item = items[i];
+        AgentSignBatchResultItem& result = response.Results[i];
+        result.ID = item.ID;
+
+        // A failed item keeps only its id and error; the batch goes on.
+        auto data = base64Decode(item.Data);
+        if (!data) {
+            result.Error = sformat("data base64 inválido: %v", data.error());
+            continue;
+        }
+        std::string_view format = item.Format.empty() ? kFormatPkcs7Detached : std::string_view(item.Format);
+        auto signature = (*session)->sign(*data, format);
+        if (!signature) {
+            result.Error = signature.error().text;  // already "buildPkcs7: ..." or "Sign raw: ..."
+            continue;
+        }
+        result.Signature = base64Encode(*signature);
+        result.Algorithm = kAlgorithmSha256WithRsa;
+        result.SignedAt = timeText(std::chrono::system_clock::now());
+        result.CertDer = certDer;
+    }
+    return response;
+}
+
+}  // namespace quillon
