@@ -1,0 +1,82 @@
+#!/usr/bin/env bash
+# Builds a static libcrypto for x86_64 Windows (MinGW-w64) from Debian's own
+# openssl source package and prints its install prefix on stdout.
+#
+# The result is cached outside the repository, keyed by the source version, so
+# a fresh clone reuses it; a new Debian security release builds a new one.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
+
+CROSS=x86_64-w64-mingw32
+
+# apt-get source needs a deb-src entry; mirror the binary entries if none is active.
+ensure_deb_src() {
+  if grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/; then
+    return
+  fi
+  log_step "adding deb-src entries for apt-get source"
+  if [[ -f /etc/apt/sources.list.d/debian.sources ]]; then
+    sed -E 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+      as_root tee /etc/apt/sources.list.d/quillon-deb-src.sources >/dev/null
+  elif [[ -f /etc/apt/sources.list ]]; then
+    sed -nE 's/^deb (.*)/deb-src \1/p' /etc/apt/sources.list |
+      as_root tee /etc/apt/sources.list.d/quillon-deb-src.list >/dev/null
+  else
+    echo "no apt sources found to derive a deb-src entry from" >&2
+    exit 1
+  fi
+  as_root apt-get update -qq
+}
+
+# Source versions apt knows, newest first (apt-cache showsrc lists them unordered).
+source_versions() {
+  local listed
+  listed=$(apt-cache showsrc openssl 2>/dev/null | sed -nE 's/^Version: //p')
+  if [[ -z "$listed" ]]; then
+    as_root apt-get update -qq
+    listed=$(apt-cache showsrc openssl | sed -nE 's/^Version: //p')
+  fi
+  sort -u <<<"$listed" | sort -r -V
+}
+
+# Downloads, configures and builds one source version into $2.
+build_version() {
+  local version=$1 prefix=$2 work
+  work=$(mktemp -d "$cache/openssl-src.XXXXXX")
+  # apt drops privileges to _apt for downloads; a private folder makes it warn.
+  chmod 755 "$work"
+  if ! (cd "$work" && apt-get source -qq "openssl=$version" >&2); then
+    rm -rf "$work"
+    return 1
+  fi
+  log_step "building libcrypto $version for $CROSS into $prefix"
+  rm -rf "$prefix.partial"
+  (
+    cd "$work"/openssl-*/
+    CC=$CROSS-gcc-posix AR=$CROSS-ar RANLIB=$CROSS-ranlib RC=$CROSS-windres \
+      ./Configure mingw64 no-shared no-module no-tests \
+      --prefix="$prefix.partial" --libdir=lib >&2
+    make -j"$(nproc)" build_libs >&2
+    make install_dev >&2
+  ) || { rm -rf "$work" "$prefix.partial"; exit 1; }
+  rm -rf "$work" "$prefix"
+  mv "$prefix.partial" "$prefix"
+  touch "$prefix/.complete"
+}
+
+ensure_deb_src
+cache=$(quillon_cache_dir)
+mkdir -p "$cache"
+
+# The newest version that is cached or can be fetched wins; a version the
+# mirror does not carry (yet) is passed over.
+for version in $(source_versions); do
+  prefix="$cache/openssl-mingw64-$version"
+  if [[ -f "$prefix/.complete" ]] || build_version "$version" "$prefix"; then
+    echo "$prefix"
+    exit 0
+  fi
+  log_step "openssl $version is not available, trying an older one"
+done
+echo "no openssl source version could be fetched" >&2
+exit 1

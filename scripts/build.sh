@@ -1,0 +1,46 @@
+#!/usr/bin/env bash
+# Builds the Linux target (build/) and the Windows target (build-win/).
+#   scripts/build.sh            both
+#   scripts/build.sh linux      only build/quillon-agent
+#   scripts/build.sh windows    only build-win/quillon-agent.exe
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
+cd "$QUILLON_ROOT"
+
+build_linux() {
+  log_step "Linux build (build/)"
+  cmake --preset linux >/dev/null
+  cmake --build --preset linux
+}
+
+# System DLLs the Windows exe may import; anything else (libstdc++, libgcc,
+# winpthread, libcrypto DLLs) means a dependency was not linked statically.
+check_windows_imports() {
+  local exe=$1 dll bad=0
+  while read -r dll; do
+    case "${dll,,}" in
+      kernel32.dll | msvcrt.dll | advapi32.dll | user32.dll | ws2_32.dll | crypt32.dll | \
+        bcrypt.dll | shell32.dll | ole32.dll | ntdll.dll | api-ms-win-*.dll) ;;
+      *) echo "$exe imports the non-system DLL $dll" >&2; bad=1 ;;
+    esac
+  done < <(x86_64-w64-mingw32-objdump -p "$exe" | sed -nE 's/^\s*DLL Name: (.*)$/\1/p')
+  return $bad
+}
+
+build_windows() {
+  local openssl gtest
+  openssl=$(bash scripts/build-openssl-mingw.sh)
+  gtest=$(bash scripts/build-gtest-mingw.sh)
+  export QUILLON_MINGW_PREFIXES="$openssl;$gtest"
+  log_step "Windows build (build-win/)"
+  cmake --preset windows >/dev/null
+  cmake --build --preset windows
+  check_windows_imports build-win/quillon-agent.exe
+}
+
+case "${1:-all}" in
+  linux) build_linux ;;
+  windows) build_windows ;;
+  all) build_linux; build_windows ;;
+  *) echo "usage: $0 [linux|windows|all]" >&2; exit 2 ;;
+esac

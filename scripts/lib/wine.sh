@@ -1,0 +1,29 @@
+# Wine set-up shared by the lanes that run the Windows build. Sourced, never run.
+#
+# One prefix lives inside the Windows build tree (build-win/wineprefix) and is
+# created once (about 25 s); lanes that need isolation copy it. After sourcing,
+# call `wine_ready`: it creates the prefix if needed and sets WINE_TEMP_DIR to
+# the Unix path of the prefix's %TEMP% folder, where the agent writes its log.
+
+source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
+
+export WINEPREFIX="${WINEPREFIX:-$QUILLON_ROOT/build-win/wineprefix}"
+export WINEDEBUG=-all
+# No Mono or Gecko install prompts: nothing here needs .NET or a web view.
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=win64
+unset DISPLAY
+
+wine_ready() {
+  if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
+    log_step "creating the Wine prefix $WINEPREFIX"
+    mkdir -p "$(dirname "$WINEPREFIX")"
+    wineboot -i >/dev/null 2>&1
+    wineserver -w
+  fi
+  local temp
+  temp=$(wine cmd /c echo %TEMP% </dev/null 2>/dev/null | tr -d '\r')
+  WINE_TEMP_DIR=$(readlink -f "$(winepath -u "$temp" 2>/dev/null)")
+  mkdir -p "$WINE_TEMP_DIR"
+  export WINE_TEMP_DIR
+}
