@@ -74,7 +74,7 @@ async function portSend(id, messages, fill) {
   await done;
   const ms = performance.now() - started;
   const replies = state.replies.slice(first, count);
-  return { replies, ms, disconnected: state.disconnected };
+  return { replies, ms, disconnected: state.disconnected, total: state.replies.length };
 }
 
 function closePort(id) {
