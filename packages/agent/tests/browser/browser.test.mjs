@@ -287,6 +287,7 @@ describe("the browser's own size limits", () => {
     const r = await exchange(AGENT, [request],
       { env: { ...process.env, ...token.agentEnv, TMPDIR: env.scratch } });
     assert.equal(r.replies.length, 1);
+    assert.equal(r.replies[0].value.type, 'QUILLON_AGENT_SIGN_BATCH_RESPONSE', r.replies[0].body.toString());
     return r.replies[0];
   }
 

@@ -18,6 +18,12 @@ function median(values) {
 
 const fmt = (ms) => ms.toFixed(2);
 
+// A figure of error replies would measure the wrong thing.
+function expectAnswer(error, reply) {
+  if (error) throw new Error(error);
+  if (!reply || reply.type === 'ERROR') throw new Error(`unexpected reply ${JSON.stringify(reply)}`);
+}
+
 const env = await startWithToken('figures');
 try {
   const { browser, token } = env;
@@ -29,7 +35,7 @@ try {
     const ms = [];
     for (let i = 0; i < ROUNDS_SINGLE; i++) {
       const r = await browser.sendOne(message);
-      if (r.error) throw new Error(r.error);
+      expectAnswer(r.error, r.reply);
       ms.push(r.ms);
     }
     return median(ms);
@@ -38,7 +44,11 @@ try {
     const port = await browser.openPort();
     await browser.portSend(port, [message]); // start-up and warm-up
     const ms = [];
-    for (let i = 0; i < ROUNDS_PORT; i++) ms.push((await browser.portSend(port, [message])).ms);
+    for (let i = 0; i < ROUNDS_PORT; i++) {
+      const r = await browser.portSend(port, [message]);
+      expectAnswer(r.disconnected ?? r.error, r.replies[0]);
+      ms.push(r.ms);
+    }
     await browser.closePort(port);
     return median(ms);
   };
