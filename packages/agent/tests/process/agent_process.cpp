@@ -1,0 +1,285 @@
+#include "agent_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+
+namespace quillon::process {
+namespace {
+
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+struct Pipe {
+    int read = -1, write = -1;
+    Pipe() {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) == 0) read = fds[0], write = fds[1];
+    }
+};
+
+void closeFd(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+// fork + exec with the given standard input; stdout and stderr to pipes.
+// The child's stdin fd is `stdinFd` (-1: closed).
+int spawn(const std::vector<std::string>& argv, const Env& env, int stdinFd, int outFd, int errFd) {
+    pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    // Child: only async-signal-safe work until exec, apart from setenv,
+    // which is fine in a single-threaded parent.
+    if (stdinFd >= 0) {
+        ::dup2(stdinFd, 0);
+    } else {
+        ::close(0);
+    }
+    ::dup2(outFd, 1);
+    ::dup2(errFd, 2);
+    for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+}
+
+long nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void drain(int fd, std::string& into) {
+    char buffer[65536];
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n > 0) into.append(buffer, static_cast<std::size_t>(n));
+}
+
+AgentResult reap(int pid, int timeoutSeconds, AgentResult result) {
+    long deadline = nowMs() + timeoutSeconds * 1000L;
+    int status = 0;
+    struct rusage usage {};
+    for (;;) {
+        pid_t done = ::wait4(pid, &status, WNOHANG, &usage);
+        if (done == pid) break;
+        if (nowMs() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::wait4(pid, &status, 0, &usage);
+            result.exitStatus = -1;
+            result.maxRssKb = usage.ru_maxrss;
+            return result;
+        }
+        ::usleep(2000);
+    }
+    result.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    result.maxRssKb = usage.ru_maxrss;
+    return result;
+}
+
+}  // namespace
+
+std::vector<std::string> shellWords(const std::string& line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool inWord = false;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (c == ' ' || c == '\t' || c == '\n') {
+            if (inWord) words.push_back(word), word.clear(), inWord = false;
+        } else if (c == '\'') {
+            inWord = true;
+            while (++i < line.size() && line[i] != '\'') word += line[i];
+        } else if (c == '"') {
+            inWord = true;
+            while (++i < line.size() && line[i] != '"') {
+                if (line[i] == '\\' && i + 1 < line.size() && (line[i + 1] == '"' || line[i + 1] == '\\')) ++i;
+                word += line[i];
+            }
+        } else if (c == '\\' && i + 1 < line.size()) {
+            inWord = true;
+            word += line[++i];
+        } else {
+            inWord = true;
+            word += c;
+        }
+    }
+    if (inWord) words.push_back(word);
+    return words;
+}
+
+std::vector<std::string> agentCommand() {
+    const char* configured = std::getenv("QUILLON_AGENT_CMD");
+    if (configured && *configured) return shellWords(configured);
+    return {QUILLON_AGENT_DEFAULT_CMD};
+}
+
+bool agentRunsUnderWine() {
+    auto command = agentCommand();
+    if (command.empty()) return false;
+    std::string first = command[0].substr(command[0].find_last_of('/') + 1);
+    return first.rfind("wine", 0) == 0;
+}
+
+AgentResult runAgent(const AgentRun& run, int timeoutSeconds) {
+    std::vector<std::string> argv = agentCommand();
+    argv.insert(argv.end(), run.args.begin(), run.args.end());
+
+    Pipe out, err, in;
+    int stdinFd = -1;
+    if (run.stdinKind == Stdin::Pipe) stdinFd = in.read;
+    if (run.stdinKind == Stdin::DevNull) stdinFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (run.stdinKind == Stdin::File) stdinFd = ::open(run.inputFile.c_str(), O_RDONLY | O_CLOEXEC);
+
+    int pid = spawn(argv, run.env, stdinFd, out.write, err.write);
+    closeFd(out.write);
+    closeFd(err.write);
+    closeFd(in.read);
+    if (run.stdinKind != Stdin::Pipe) {
+        closeFd(in.write);
+        if (stdinFd >= 0) ::close(stdinFd);
+    }
+
+    AgentResult result;
+    std::size_t written = 0;
+    if (in.write >= 0 && run.input.empty()) closeFd(in.write);
+    ::signal(SIGPIPE, SIG_IGN);  // the agent may leave before taking all input
+    long deadline = nowMs() + timeoutSeconds * 1000L;
+    while (out.read >= 0 || err.read >= 0) {
+        struct pollfd fds[3];
+        int count = 0;
+        if (out.read >= 0) fds[count++] = {out.read, POLLIN, 0};
+        if (err.read >= 0) fds[count++] = {err.read, POLLIN, 0};
+        if (in.write >= 0) fds[count++] = {in.write, POLLOUT, 0};
+        long left = deadline - nowMs();
+        if (left <= 0) break;
+        if (::poll(fds, count, static_cast<int>(left)) < 0) continue;
+        for (int i = 0; i < count; ++i) {
+            if (!fds[i].revents) continue;
+            int fd = fds[i].fd;
+            if (fd == in.write) {
+                ssize_t n = ::write(fd, run.input.data() + written, run.input.size() - written);
+                if (n > 0) written += static_cast<std::size_t>(n);
+                if (n < 0 || written == run.input.size()) closeFd(in.write);
+                continue;
+            }
+            std::string& into = fd == out.read ? result.out : result.err;
+            std::size_t before = into.size();
+            drain(fd, into);
+            if (into.size() == before) closeFd(fd == out.read ? out.read : err.read);
+        }
+    }
+    closeFd(in.write);
+    closeFd(out.read);
+    closeFd(err.read);
+    long left = (deadline - nowMs()) / 1000;
+    return reap(pid, static_cast<int>(left > 1 ? left : 1), std::move(result));
+}
+
+LiveAgent::LiveAgent(const Env& env) {
+    Pipe in, out, err;
+    pid_ = spawn(agentCommand(), env, in.read, out.write, err.write);
+    ::close(in.read);
+    ::close(out.write);
+    ::close(err.write);
+    in_ = in.write, out_ = out.read, err_ = err.read;
+    ::signal(SIGPIPE, SIG_IGN);
+}
+
+LiveAgent::~LiveAgent() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    closeFd(in_);
+    closeFd(out_);
+    closeFd(err_);
+}
+
+bool LiveAgent::send(const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t n = ::write(in_, bytes.data() + done, bytes.size() - done);
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+bool LiveAgent::receiveFrame(std::string& body, int timeoutMs) {
+    long deadline = nowMs() + timeoutMs;
+    for (;;) {
+        std::string rest;
+        auto frames = framesOf(pending_, &rest);
+        if (!frames.empty()) {
+            body = frames.front();
+            pending_ = pending_.substr(4 + body.size());
+            return true;
+        }
+        long left = deadline - nowMs();
+        if (left <= 0) return false;
+        struct pollfd fd = {out_, POLLIN, 0};
+        if (::poll(&fd, 1, static_cast<int>(left)) <= 0) continue;
+        std::size_t before = pending_.size();
+        drain(out_, pending_);
+        if (pending_.size() == before) return false;
+    }
+}
+
+void LiveAgent::closeInput() { closeFd(in_); }
+
+AgentResult LiveAgent::wait(int timeoutSeconds) {
+    closeInput();
+    AgentResult result;
+    result.out = pending_;
+    long deadline = nowMs() + timeoutSeconds * 1000L;
+    while (out_ >= 0 || err_ >= 0) {
+        struct pollfd fds[2];
+        int count = 0;
+        if (out_ >= 0) fds[count++] = {out_, POLLIN, 0};
+        if (err_ >= 0) fds[count++] = {err_, POLLIN, 0};
+        long left = deadline - nowMs();
+        if (left <= 0 || ::poll(fds, count, static_cast<int>(left)) <= 0) break;
+        for (int i = 0; i < count; ++i) {
+            if (!fds[i].revents) continue;
+            int& fd = fds[i].fd == out_ ? out_ : err_;
+            std::string& into = &fd == &out_ ? result.out : result.err;
+            std::size_t before = into.size();
+            drain(fd, into);
+            if (into.size() == before) closeFd(fd);
+        }
+    }
+    int pid = pid_;
+    pid_ = -1;
+    return reap(pid, timeoutSeconds, std::move(result));
+}
+
+std::string lengthPrefix(unsigned length) {
+    std::string out(4, '\0');
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((length >> (8 * i)) & 0xFF);
+    return out;
+}
+
+std::string frameOf(const std::string& body) { return lengthPrefix(static_cast<unsigned>(body.size())) + body; }
+
+std::vector<std::string> framesOf(const std::string& bytes, std::string* rest) {
+    std::vector<std::string> bodies;
+    std::size_t pos = 0;
+    while (bytes.size() - pos >= 4) {
+        unsigned length = 0;
+        for (int i = 3; i >= 0; --i) length = length << 8 | static_cast<unsigned char>(bytes[pos + i]);
+        if (bytes.size() - pos - 4 < length) break;
+        bodies.push_back(bytes.substr(pos + 4, length));
+        pos += 4 + length;
+    }
+    if (rest) *rest = bytes.substr(pos);
+    return bodies;
+}
+
+}  // namespace quillon::process

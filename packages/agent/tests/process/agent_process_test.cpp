@@ -1,0 +1,255 @@
+// The built agent through real pipes: mode choice, framing, replies, the log.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+
+#include "agent_process.h"
+
+namespace quillon::process {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kPong = R"({"type":"QUILLON_PONG","version":"1.1.2"})";
+constexpr const char* kStartLine = "=== agente iniciado (v1.1.2) ===";
+
+std::string fileText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+// Each test gets its own TMPDIR. The log is looked for in QUILLON_LOG_DIR
+// when set (under Wine it lands in the prefix's temp folder), else there.
+class AgentProcess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/quillon-process-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        scratch_ = pattern;
+        const char* logDir = std::getenv("QUILLON_LOG_DIR");
+        logPath_ = fs::path(logDir && *logDir ? logDir : scratch_.string()) / "quillon-agent.log";
+        logOffset_ = fs::exists(logPath_) ? fs::file_size(logPath_) : 0;
+    }
+    void TearDown() override { fs::remove_all(scratch_); }
+
+    std::vector<std::pair<std::string, std::string>> env() const {
+        std::vector<std::pair<std::string, std::string>> vars = {{"TMPDIR", scratch_.string()}};
+        // Keep installer-mode runs away from the real profile. Wine finds its
+        // prefix through HOME when WINEPREFIX is unset, so leave it alone there.
+        vars.push_back({"LOCALAPPDATA", (scratch_ / "localappdata").string()});
+        vars.push_back({"USERPROFILE", (scratch_ / "profile").string()});
+        if (!agentRunsUnderWine()) vars.push_back({"HOME", (scratch_ / "home").string()});
+        return vars;
+    }
+
+    AgentResult run(AgentRun r) {
+        auto extra = env();
+        r.env.insert(r.env.begin(), extra.begin(), extra.end());
+        AgentResult result = runAgent(r);
+        EXPECT_EQ(result.exitStatus, 0);
+        EXPECT_EQ(result.err, "") << "nothing may reach standard error";
+        return result;
+    }
+    AgentResult runWithInput(const std::string& input) {
+        AgentRun r;
+        r.input = input;
+        return run(r);
+    }
+
+    bool logTouched() const { return fs::exists(logPath_) && fs::file_size(logPath_) != logOffset_; }
+
+    // The messages this run appended to the log; every line must carry the
+    // "[YYYY-MM-DD hh:mm:ss] " stamp.
+    std::vector<std::string> logMessages() const {
+        static const std::regex stamped(R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] (.*))");
+        std::vector<std::string> messages;
+        std::string text = fs::exists(logPath_) ? fileText(logPath_).substr(logOffset_) : "";
+        std::istringstream lines(text);
+        std::string line;
+        while (std::getline(lines, line)) {
+            std::smatch m;
+            EXPECT_TRUE(std::regex_match(line, m, stamped)) << "bad log line: " << line;
+            messages.push_back(m.size() > 1 ? m[1].str() : line);
+        }
+        EXPECT_TRUE(text.empty() || text.back() == '\n');
+        EXPECT_EQ(text.find('\r'), std::string::npos) << "lines end in a bare line feed";
+        return messages;
+    }
+    void expectLogEndedWith(const std::string& lastLine) {
+        auto messages = logMessages();
+        ASSERT_GE(messages.size(), 2u);
+        EXPECT_EQ(messages.front(), kStartLine);
+        EXPECT_EQ(messages.back(), "readMessage erro: " + lastLine);
+        EXPECT_EQ(messages.size(), 2u) << "no other line is written by the core";
+    }
+
+    fs::path scratch_, logPath_;
+    std::uintmax_t logOffset_ = 0;
+};
+
+TEST_F(AgentProcess, AnswersAPingAndLogsTheEndOfTheStream) {
+    auto result = runWithInput(frameOf(R"({"type":"QUILLON_PING"})"));
+    EXPECT_EQ(result.out, frameOf(kPong)) << "nothing but frames on standard output";
+    expectLogEndedWith("EOF");
+}
+
+TEST_F(AgentProcess, RefusesMalformedAndUnknownRequestsAndGoesOn) {
+    auto result = runWithInput(frameOf("") + frameOf("[]") + frameOf("{}") + frameOf(R"({"type":"quillon_ping"})") +
+                               frameOf(R"({"type":"QUILLON_PING","pin":7})"));
+    std::string rest;
+    auto replies = framesOf(result.out, &rest);
+    EXPECT_EQ(rest, "");
+    ASSERT_EQ(replies.size(), 5u);
+    EXPECT_EQ(replies[0].rfind(R"({"type":"ERROR","error":"json inválido: )", 0), 0u) << replies[0];
+    EXPECT_EQ(replies[1].rfind(R"({"type":"ERROR","error":"json inválido: )", 0), 0u) << replies[1];
+    EXPECT_EQ(replies[2], R"({"type":"ERROR","error":"tipo não suportado: "})");
+    EXPECT_EQ(replies[3], R"({"type":"ERROR","error":"tipo não suportado: quillon_ping"})");
+    EXPECT_EQ(replies[4], kPong);
+    expectLogEndedWith("EOF");  // error replies are never logged
+}
+
+TEST_F(AgentProcess, EachReplyArrivesBeforeTheNextRequestIsSent) {
+    LiveAgent agent(env());
+    std::string reply;
+    ASSERT_TRUE(agent.send(frameOf(R"({"type":"QUILLON_PING"})")));
+    ASSERT_TRUE(agent.receiveFrame(reply)) << "the reply must not wait in a buffer";
+    EXPECT_EQ(reply, kPong);
+    // The length and body of the next request in separate writes.
+    std::string next = frameOf(R"({"type":"X"})");
+    ASSERT_TRUE(agent.send(next.substr(0, 2)));
+    ::usleep(50000);
+    ASSERT_TRUE(agent.send(next.substr(2, 5)));
+    ::usleep(50000);
+    ASSERT_TRUE(agent.send(next.substr(7)));
+    ASSERT_TRUE(agent.receiveFrame(reply));
+    EXPECT_EQ(reply, R"({"type":"ERROR","error":"tipo não suportado: X"})");
+    auto result = agent.wait();
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+    expectLogEndedWith("EOF");
+}
+
+TEST_F(AgentProcess, EveryEndOfStreamEndsTheLoopWithItsLogLine) {
+    struct Case {
+        std::string input;
+        std::string lastLine;
+        std::size_t replies;
+    } cases[] = {
+        {"", "EOF", 0},
+        {std::string("\x05\x00", 2), "unexpected EOF", 0},
+        {lengthPrefix(5), "EOF", 0},
+        {lengthPrefix(5) + "{\"a\"", "unexpected EOF", 0},
+        {frameOf(R"({"type":"QUILLON_PING"})") + lengthPrefix(30), "EOF", 1},
+        {frameOf(R"({"type":"QUILLON_PING"})") + "\x01", "unexpected EOF", 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE("input of " + std::to_string(c.input.size()) + " bytes");
+        logOffset_ = fs::exists(logPath_) ? fs::file_size(logPath_) : 0;
+        auto result = runWithInput(c.input);
+        std::string rest;
+        EXPECT_EQ(framesOf(result.out, &rest).size(), c.replies);
+        EXPECT_EQ(rest, "");
+        expectLogEndedWith(c.lastLine);
+    }
+}
+
+TEST_F(AgentProcess, HugeAnnouncedLengthsEndTheLoopWithoutTheMemory) {
+    // 0xFFFFFFFF is above the accepted maximum; 512 MiB is accepted but only
+    // a few bytes follow. Neither may make the agent take that memory.
+    for (unsigned length : {0xFFFFFFFFu, 512u * 1024u * 1024u}) {
+        SCOPED_TRACE(length);
+        logOffset_ = fs::exists(logPath_) ? fs::file_size(logPath_) : 0;
+        auto result = runWithInput(lengthPrefix(length) + R"({"type":"QUILLON_PING"})");
+        EXPECT_EQ(result.out, "");
+        EXPECT_LT(result.maxRssKb, 200 * 1024) << "peak resident memory in KiB";
+        auto messages = logMessages();
+        ASSERT_EQ(messages.size(), 2u);
+        if (length == 0xFFFFFFFFu)
+            EXPECT_EQ(messages.back().rfind("readMessage erro: message length 4294967295 exceeds the limit", 0), 0u)
+                << messages.back();
+        else
+            EXPECT_EQ(messages.back(), "readMessage erro: unexpected EOF");
+    }
+}
+
+TEST_F(AgentProcess, ReadsRequestsFromADiskFile) {
+    fs::path requests = scratch_ / "requests.bin";
+    std::ofstream(requests, std::ios::binary) << frameOf(R"({"type":"QUILLON_PING"})") << frameOf("{}");
+    AgentRun r;
+    r.stdinKind = Stdin::File;
+    r.inputFile = requests.string();
+    auto result = run(r);
+    auto replies = framesOf(result.out);
+    ASSERT_EQ(replies.size(), 2u);
+    EXPECT_EQ(replies[0], kPong);
+    EXPECT_EQ(replies[1], R"({"type":"ERROR","error":"tipo não suportado: "})");
+    expectLogEndedWith("EOF");
+}
+
+TEST_F(AgentProcess, ArgumentsAreIgnoredWhenStdinIsAPipe) {
+    AgentRun r;
+    r.args = {"--uninstall", "chrome-extension://abcdefghijklmnopabcdefghijklmnop/"};
+    r.input = frameOf(R"({"type":"QUILLON_PING"})");
+    auto result = run(r);
+    EXPECT_EQ(result.out, frameOf(kPong));
+    expectLogEndedWith("EOF");
+}
+
+TEST_F(AgentProcess, NullDeviceOrNoStdinMeansInstallerModeWithoutALog) {
+    // Silent uninstall in a scratch profile: the least intrusive installer run.
+    for (Stdin kind : {Stdin::DevNull, Stdin::Closed}) {
+        SCOPED_TRACE(kind == Stdin::DevNull ? "stdin from /dev/null" : "no stdin");
+        AgentRun r;
+        r.stdinKind = kind;
+        r.args = {"--uninstall", "--silent"};
+        auto result = run(r);
+        EXPECT_EQ(result.out, "");
+        EXPECT_FALSE(logTouched()) << "installer mode keeps no log";
+    }
+}
+
+TEST_F(AgentProcess, AnUnwritableLogFolderDoesNotStopTheAgent) {
+    if (std::getenv("QUILLON_LOG_DIR")) GTEST_SKIP() << "the log folder is not ours to choose here";
+    AgentRun r;
+    r.env = {{"TMPDIR", (scratch_ / "no-such-folder").string()}};
+    r.input = frameOf(R"({"type":"QUILLON_PING"})");
+    auto result = run(r);
+    EXPECT_EQ(result.out, frameOf(kPong));
+    EXPECT_FALSE(fs::exists(scratch_ / "no-such-folder"));
+}
+
+TEST_F(AgentProcess, ConcurrentRunsAppendToTheSameLog) {
+    LiveAgent first(env());
+    std::string reply;
+    ASSERT_TRUE(first.send(frameOf(R"({"type":"QUILLON_PING"})")));
+    ASSERT_TRUE(first.receiveFrame(reply));
+    auto second = runWithInput(frameOf(R"({"type":"QUILLON_PING"})"));
+    EXPECT_EQ(second.out, frameOf(kPong));
+    first.wait();
+    auto messages = logMessages();
+    ASSERT_EQ(messages.size(), 4u);
+    EXPECT_EQ(messages[0], kStartLine);
+    EXPECT_EQ(messages[1], kStartLine);
+    EXPECT_EQ(messages[2], "readMessage erro: EOF");
+    EXPECT_EQ(messages[3], "readMessage erro: EOF");
+}
+
+TEST(ShellWords, SplitsTheAgentCommandLikeAShell) {
+    EXPECT_EQ(shellWords("  wine  build-win/quillon-agent.exe "),
+              (std::vector<std::string>{"wine", "build-win/quillon-agent.exe"}));
+    EXPECT_EQ(shellWords(R"('/a b/agent' "x \"y\"" c\ d)"),
+              (std::vector<std::string>{"/a b/agent", "x \"y\"", "c d"}));
+    EXPECT_EQ(shellWords("''"), std::vector<std::string>{""});
+}
+
+}  // namespace
+}  // namespace quillon::process
