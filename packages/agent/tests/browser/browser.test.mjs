@@ -53,6 +53,14 @@ function agentPids() {
   return markedProcesses(browser.mark).filter((pid) => commandLineOf(pid)?.[0] === AGENT);
 }
 
+// Hosts that sendNativeMessage started end on their own soon after their
+// reply; counting agent processes waits for them first.
+async function agentsGone() {
+  const deadline = Date.now() + 3000;
+  while (agentPids().length > 0 && Date.now() < deadline) await new Promise((r) => setTimeout(r, 25));
+  assert.deepEqual(agentPids(), [], 'agents of earlier messages are still running');
+}
+
 // Hosts started by sendNativeMessage end on their own once the browser closes
 // their pipe; the log is complete when every start has its end line.
 async function settledLog(mark) {
@@ -101,6 +109,7 @@ describe('the request loop as the browser sees it', () => {
   });
 
   test('Chromium passes the origin as an argument, and agent mode ignores it', async () => {
+    await agentsGone();
     const port = await browser.openPort();
     try {
       const r = await browser.portSend(port, [{ type: 'QUILLON_PING' }]);
@@ -240,6 +249,7 @@ describe('a SoftHSM2 token through the browser', () => {
     const expected = ['QUILLON_PONG', 'QUILLON_LIST_CERTS_RESPONSE', 'QUILLON_AGENT_SIGN_RESPONSE',
       'QUILLON_PONG', 'QUILLON_AGENT_SIGN_RESPONSE', 'ERROR', 'QUILLON_AGENT_SIGN_BATCH_RESPONSE', 'ERROR'];
 
+    await agentsGone();
     const mark = logMark(browser);
     const port = await browser.openPort();
     let r;
@@ -291,11 +301,12 @@ describe("the browser's own size limits", () => {
     return r.replies[0];
   }
 
-  test('a reply of 1,048,576 bytes arrives; one byte more is dropped by the browser', async () => {
+  test('a reply of 1,048,576 bytes arrives; one byte more is dropped by the browser', async (t) => {
     const one = (await directReplySize(rawBatch(1, 0))).body.length;
     const perItem = (await directReplySize(rawBatch(2, 0))).body.length - one;
     const count = 1 + Math.floor((REPLY_LIMIT - one) / perItem);
     const padding = REPLY_LIMIT - (one + (count - 1) * perItem);
+    t.diagnostic(`the reply limit is met by a batch of ${count} raw signatures with this certificate`);
 
     // The agent writes the oversized reply whole: it has no bound of its own.
     const over = await directReplySize(rawBatch(count, padding + 1));
@@ -317,7 +328,7 @@ describe("the browser's own size limits", () => {
     assert.equal(onPort.disconnected, BROWSER_DROPPED_REPLY);
   });
 
-  test('a request of 64 MiB reaches the agent and is signed; one byte more never leaves the browser', async () => {
+  test('a request of 64 MiB reaches the agent and is signed; one byte more never leaves the browser', async (t) => {
     // Data of zero bytes written as "AAAA…", sized so that the request's JSON
     // is exactly the limit; an ignored key takes up the remainder.
     const request = (total) => {
@@ -328,6 +339,7 @@ describe("the browser's own size limits", () => {
         fill: { key: 'data', char: 'A', length: dataLength }, dataLength };
     };
     const atLimit = request(REQUEST_LIMIT);
+    t.diagnostic(`the largest single item the browser passes on: ${(atLimit.dataLength / 4) * 3} bytes of data`);
     const mark = logMark(browser);
     const signed = await browser.sendOne(atLimit.message, atLimit.fill);
     assert.equal(signed.reply?.type, 'QUILLON_AGENT_SIGN_RESPONSE', JSON.stringify(signed).slice(0, 300));
