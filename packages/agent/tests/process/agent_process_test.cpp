@@ -182,6 +182,10 @@ TEST_F(AgentProcess, HugeAnnouncedLengthsEndTheLoopWithoutTheMemory) {
 }
 
 TEST_F(AgentProcess, ReadsRequestsFromADiskFile) {
+    // Wine hands a redirected unix file over as a disk handle on which
+    // GetFileInformationByHandle fails, so the mode test rightly says
+    // installer there; on Windows and natively this is agent mode.
+    if (agentRunsUnderWine()) GTEST_SKIP() << "Wine cannot describe a unix file given as standard input";
     fs::path requests = scratch_ / "requests.bin";
     std::ofstream(requests, std::ios::binary) << frameOf(R"({"type":"QUILLON_PING"})") << frameOf("{}");
     AgentRun r;
