@@ -5,7 +5,6 @@
 // connectNative port (one host process for many messages).
 import assert from 'node:assert/strict';
 import { randomBytes } from 'node:crypto';
-import fs from 'node:fs';
 import { after, before, describe, test } from 'node:test';
 
 import { exchange } from './driver/agent.mjs';
@@ -53,16 +52,18 @@ function agentPids() {
   return markedProcesses(browser.mark).filter((pid) => commandLineOf(pid)?.[0] === AGENT);
 }
 
-// Hosts that sendNativeMessage started end on their own soon after their
-// reply; counting agent processes waits for them first.
+const pause = () => new Promise((r) => setTimeout(r, 25));
+
+// A host that sendNativeMessage started ends on its own once the browser has
+// its reply and closes the pipe, a moment later: counts of agent processes
+// and reads of the log wait for that.
 async function agentsGone() {
   const deadline = Date.now() + 3000;
-  while (agentPids().length > 0 && Date.now() < deadline) await new Promise((r) => setTimeout(r, 25));
+  while (agentPids().length > 0 && Date.now() < deadline) await pause();
   assert.deepEqual(agentPids(), [], 'agents of earlier messages are still running');
 }
 
-// Hosts started by sendNativeMessage end on their own once the browser closes
-// their pipe; the log is complete when every start has its end line.
+// The log since `mark`, once every agent start in it has its end line.
 async function settledLog(mark) {
   const deadline = Date.now() + 3000;
   for (;;) {
@@ -70,16 +71,20 @@ async function settledLog(mark) {
     const starts = text.split(STARTED_LINE).length - 1;
     const ends = text.split('readMessage erro: ').length - 1;
     if (ends >= starts || Date.now() > deadline) return text;
-    await new Promise((r) => setTimeout(r, 25));
+    await pause();
   }
 }
 
 describe('the request loop as the browser sees it', () => {
   test('ping is answered with the version over both channels', async () => {
+    const mark = logMark(browser);
     const { single, port } = await viaBothChannels([{ type: 'QUILLON_PING' },
       { type: 'QUILLON_PING', pin: 1234, extra: { nested: [1, 2] } }]);
     assert.deepEqual(single, [PONG, PONG]);
     assert.deepEqual(port, [PONG, PONG]);
+    // An agent for each sendNativeMessage, one for the port.
+    const log = await settledLog(mark);
+    assert.equal(log.split(STARTED_LINE).length - 1, 3, log);
   });
 
   test('unknown types and fields of the wrong kind get the fixed error texts', async () => {
