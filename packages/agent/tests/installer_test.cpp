@@ -1,0 +1,142 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "install_layout.h"
+#include "installer.h"
+#include "installer_console.h"
+#include "native_manifest.h"
+#include "platform/process.h"
+
+namespace quillon {
+namespace {
+
+TEST(InstallerArguments, MatchWholeWordsWithLetterCaseInAnyOrder) {
+    using Args = std::vector<std::string>;
+    auto scan = [](const Args& args) {
+        const InstallerRequest r = scanInstallerArguments(args);
+        return std::pair{r.uninstall, r.silent};
+    };
+    EXPECT_EQ(scan({}), std::pair(false, false));
+    EXPECT_EQ(scan({"--silent"}), std::pair(false, true));
+    EXPECT_EQ(scan({"/S"}), std::pair(false, true));
+    EXPECT_EQ(scan({"/quiet"}), std::pair(false, true));
+    EXPECT_EQ(scan({"--uninstall"}), std::pair(true, false));
+    EXPECT_EQ(scan({"--silent", "--uninstall"}), std::pair(true, true));
+    EXPECT_EQ(scan({"--uninstall", "/S", "--uninstall"}), std::pair(true, true));
+    EXPECT_EQ(scan({"foo", "--uninstall", "bar"}), std::pair(true, false));
+    // Other letter case, prefixes, suffixes and glued words select nothing.
+    EXPECT_EQ(scan({"/s", "/Quiet", "--SILENT", "--Uninstall", "-uninstall", "--uninstall ",
+                    "--uninstall=1", "/S/quiet"}),
+              std::pair(false, false));
+}
+
+TEST(InstallLayout, BuiltFromLocalAppDataElseTheUserProfile) {
+    auto local = installLayoutFor("C:\\Users\\u\\AppData\\Local", "C:\\Users\\other");
+    EXPECT_EQ(local.installDir, "C:\\Users\\u\\AppData\\Local\\Quillon");
+    EXPECT_EQ(local.targetExe, "C:\\Users\\u\\AppData\\Local\\Quillon\\quillon-agent.exe");
+    EXPECT_EQ(local.manifestPath, "C:\\Users\\u\\AppData\\Local\\Quillon\\br.quillon.agent.json");
+
+    // A trailing separator and forward slashes give the same folder.
+    EXPECT_EQ(installLayoutFor("C:\\Users\\u\\AppData\\Local\\", std::nullopt).installDir,
+              local.installDir);
+    EXPECT_EQ(installLayoutFor("C:/Users/u/AppData/Local/", std::nullopt).installDir,
+              local.installDir);
+
+    // Empty counts as unset.
+    EXPECT_EQ(installLayoutFor("", "C:\\Users\\u").installDir, local.installDir);
+    EXPECT_EQ(installLayoutFor(std::nullopt, "C:\\Users\\u").installDir, local.installDir);
+    EXPECT_EQ(installLayoutFor(std::nullopt, std::nullopt).installDir, "AppData\\Local\\Quillon");
+    EXPECT_EQ(installLayoutFor("", "").targetExe, "AppData\\Local\\Quillon\\quillon-agent.exe");
+}
+
+TEST(InstallLayout, RegistryKeysOfTheBrowsersAndTheUninstallEntry) {
+    std::vector<std::string> keys;
+    for (const BrowserTarget& browser : kBrowserTargets)
+        keys.push_back(std::string(browser.displayName) + "=" + browserKey(browser));
+    EXPECT_EQ(keys,
+              (std::vector<std::string>{
+                  "Chrome=HKEY_CURRENT_USER\\SOFTWARE\\Google\\Chrome\\NativeMessagingHosts\\br.quillon.agent",
+                  "Brave=HKEY_CURRENT_USER\\SOFTWARE\\BraveSoftware\\Brave-Browser\\NativeMessagingHosts\\br.quillon.agent",
+                  "Edge=HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Edge\\NativeMessagingHosts\\br.quillon.agent"}));
+    EXPECT_EQ(kUninstallKey,
+              "HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quillon.Agent");
+}
+
+TEST(NativeManifest, LaidOutByteForByteWithEscapedPath) {
+    const std::string origin = "chrome-extension://" + std::string(companionExtensionId()) + "/";
+    EXPECT_EQ(nativeManifestText("C:\\Users\\A & B <x>\\Quillon\\quillon-agent.exe"),
+              "{\n"
+              "  \"name\": \"br.quillon.agent\",\n"
+              "  \"description\": \"Quillon Native Messaging Host \u2014 acesso a certificados A3/token\",\n"
+              "  \"path\": \"C:\\\\Users\\\\A \\u0026 B \\u003cx\\u003e\\\\Quillon\\\\quillon-agent.exe\",\n"
+              "  \"type\": \"stdio\",\n"
+              "  \"allowed_origins\": [\n"
+              "    \"" + origin + "\"\n"
+              "  ]\n"
+              "}");
+}
+
+TEST(NativeManifest, ExtensionIdIs32LettersFromAToP) {
+    const std::string_view id = companionExtensionId();
+    ASSERT_EQ(id.size(), 32u);
+    for (char c : id) EXPECT_TRUE(c >= 'a' && c <= 'p') << id;
+}
+
+TEST(InstallerFrames, BordersAre38WideAndTextLines39) {
+    EXPECT_EQ(kTopBorder, "  ╔══════════════════════════════════════╗");
+    EXPECT_EQ(kBottomBorder, "  ╚══════════════════════════════════════╝");
+    EXPECT_EQ(sformat(kTitleFormat, "1.1.2"), "  ║   Quillon — Instalação  v1.1.2  ║\n");
+    EXPECT_EQ(kSubtitleLine, "  ║   Agente de Certificado A3            ║");
+    EXPECT_EQ(kClosingLine, "  ║   Instalação concluída!               ║");
+    // Count columns (code points) between the bars.
+    auto columnsBetweenBars = [](std::string_view line) {
+        int columns = 0;
+        for (unsigned char c : line.substr(5, line.size() - 5 - 3))  // after "  ║", before "║"
+            if ((c & 0xC0) != 0x80) ++columns;
+        return columns;
+    };
+    EXPECT_EQ(columnsBetweenBars(kTopBorder), 38);
+    EXPECT_EQ(columnsBetweenBars(kSubtitleLine), 39);
+    EXPECT_EQ(columnsBetweenBars(kClosingLine), 39);
+}
+
+TEST(RemovalCommand, BuiltWithBothPathsQuotedUnchanged) {
+    auto command = platform::removalCommand("C:\\Users\\A & B\\Quillon\\quillon-agent.exe",
+                                            "C:\\Users\\A & B\\Quillon");
+    ASSERT_TRUE(command.has_value());
+    EXPECT_EQ(*command,
+              "ping 127.0.0.1 -n 2 >nul & del /f /q \"C:\\Users\\A & B\\Quillon\\quillon-agent.exe\""
+              " & rmdir /q \"C:\\Users\\A & B\\Quillon\"");
+    EXPECT_EQ(platform::interpreterCommandLine(*command), "cmd /c " + *command);
+
+    auto parsed = platform::parseRemovalCommand(*command);
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(parsed->file, "C:\\Users\\A & B\\Quillon\\quillon-agent.exe");
+    EXPECT_EQ(parsed->folder, "C:\\Users\\A & B\\Quillon");
+}
+
+TEST(RemovalCommand, PathsThatWouldChangeTheCommandAreRefused) {
+    // A quote would end the quoted path early and let the rest run as commands.
+    EXPECT_FALSE(platform::removalCommand("C:\\x\" & del /q \"C:\\important", "C:\\x").has_value());
+    EXPECT_FALSE(platform::removalCommand("C:\\x\\a.exe", "C:\\x\nrd /s /q C:\\").has_value());
+    EXPECT_FALSE(platform::removalCommand("", "C:\\x").has_value());
+}
+
+TEST(RemovalCommand, OnlyThatExactShapeIsRecognised) {
+    const std::string good = "ping 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\"";
+    ASSERT_TRUE(platform::parseRemovalCommand(good).has_value());
+    for (const char* bad : {
+             "del /f /q \"a\"",
+             "ping 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\" & echo",
+             "ping 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /s /q \"b\"",
+             "ping 127.0.0.1 -n 2 >nul & del /f /q \"a\"b\" & rmdir /q \"c\"",
+             "ping 127.0.0.1 -n 2 >nul & del /f /q \"\" & rmdir /q \"b\"",
+             "PING 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\"",
+         })
+        EXPECT_FALSE(platform::parseRemovalCommand(bad).has_value()) << bad;
+}
+
+}  // namespace
+}  // namespace quillon
