@@ -31,6 +31,10 @@ private:
 
 }  // namespace
 
+std::string certNotFoundText(std::string_view thumbprint) {
+    return sformat("certificado não encontrado: %s", thumbprint);
+}
+
 Result<FoundCertificate> findCertByThumbprint(const ModuleContext& ctx, CK_SESSION_HANDLE session,
                                               std::string_view thumbprint) {
     const TemplateAttribute search[] = {ulongAttribute(CKA_CLASS, CKO_CERTIFICATE)};
@@ -53,7 +57,7 @@ Result<FoundCertificate> findCertByThumbprint(const ModuleContext& ctx, CK_SESSI
         }
         if (!anyNew || seen.size() >= kMaxSearchHandles) break;
     }
-    return fail(sformat("certificado não encontrado: %s", thumbprint));
+    return fail(certNotFoundText(thumbprint));
 }
 
 Result<CK_OBJECT_HANDLE> findPrivateKey(const ModuleContext& ctx, CK_SESSION_HANDLE session, ByteView id) {

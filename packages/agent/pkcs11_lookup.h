@@ -3,6 +3,7 @@
 // and ends it before returning; nothing is logged here.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include <pkcs11.h>
@@ -21,6 +22,9 @@ struct FoundCertificate {
 // The first certificate object whose SHA-1 thumbprint (lower-case hex) equals
 // `thumbprint` byte for byte. Errors: the C_FindObjectsInit failure as it is,
 // or "certificado não encontrado: %s".
+// "certificado não encontrado: %s" with the thumbprint as the request gave it.
+std::string certNotFoundText(std::string_view thumbprint);
+
 Result<FoundCertificate> findCertByThumbprint(const ModuleContext& ctx, CK_SESSION_HANDLE session,
                                               std::string_view thumbprint);
 
