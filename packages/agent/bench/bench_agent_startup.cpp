@@ -1,0 +1,120 @@
+// Start-up and ping figures of the real agent binary over pipes:
+//   - from spawning the process to having its first pong (goal < 2 ms);
+//   - one ping round trip in a running process (goal < 20 us).
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string kPing = std::string("\x17\x00\x00\x00", 4) + R"({"type":"QUILLON_PING"})";
+constexpr std::size_t kPongFrameSize = 4 + 41;  // {"type":"QUILLON_PONG","version":"1.1.2"}
+
+struct Agent {
+    pid_t pid = -1;
+    int in = -1, out = -1;
+};
+
+Agent startAgent() {
+    int toAgent[2], fromAgent[2];
+    if (::pipe(toAgent) != 0 || ::pipe(fromAgent) != 0) std::abort();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, toAgent[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, fromAgent[1], 1);
+    posix_spawn_file_actions_addclose(&actions, toAgent[1]);
+    posix_spawn_file_actions_addclose(&actions, fromAgent[0]);
+    char* argv[] = {const_cast<char*>(QUILLON_AGENT_PATH), nullptr};
+    Agent agent;
+    if (posix_spawn(&agent.pid, QUILLON_AGENT_PATH, &actions, nullptr, argv, environ) != 0) {
+        std::perror("posix_spawn");
+        std::exit(1);
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(toAgent[0]);
+    ::close(fromAgent[1]);
+    agent.in = toAgent[1];
+    agent.out = fromAgent[0];
+    return agent;
+}
+
+void pingOnce(const Agent& agent) {
+    if (::write(agent.in, kPing.data(), kPing.size()) != static_cast<ssize_t>(kPing.size())) std::abort();
+    char reply[kPongFrameSize];
+    std::size_t got = 0;
+    while (got < sizeof reply) {
+        ssize_t n = ::read(agent.out, reply + got, sizeof reply - got);
+        if (n <= 0) std::abort();
+        got += static_cast<std::size_t>(n);
+    }
+}
+
+void stopAgent(Agent& agent) {
+    ::close(agent.in);
+    ::close(agent.out);
+    ::waitpid(agent.pid, nullptr, 0);
+}
+
+void report(const char* what, std::vector<double>& micros, double goal) {
+    std::sort(micros.begin(), micros.end());
+    auto at = [&](double q) { return micros[static_cast<std::size_t>(q * (micros.size() - 1))]; };
+    double sum = 0;
+    for (double m : micros) sum += m;
+    std::printf("%-34s n=%-6zu min=%8.1f us  median=%8.1f us  p95=%8.1f us  mean=%8.1f us  (goal < %.0f us)\n", what,
+                micros.size(), micros.front(), at(0.5), at(0.95), sum / micros.size(), goal);
+}
+
+double microsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int starts = argc > 1 ? std::atoi(argv[1]) : 300;
+    int pings = argc > 2 ? std::atoi(argv[2]) : 20000;
+
+    // Keep the benchmark's log lines out of the user's temporary folder.
+    char scratch[] = "/tmp/quillon-bench-XXXXXX";
+    if (!::mkdtemp(scratch)) return 1;
+    ::setenv("TMPDIR", scratch, 1);
+
+    std::vector<double> startup;
+    for (int i = 0; i < starts; ++i) {
+        auto t0 = Clock::now();
+        Agent agent = startAgent();
+        pingOnce(agent);
+        startup.push_back(microsSince(t0));
+        stopAgent(agent);
+    }
+    report("spawn to first pong", startup, 2000);
+
+    Agent agent = startAgent();
+    for (int i = 0; i < 200; ++i) pingOnce(agent);  // warm up
+    std::vector<double> roundTrips;
+    roundTrips.reserve(static_cast<std::size_t>(pings));
+    for (int i = 0; i < pings; ++i) {
+        auto t0 = Clock::now();
+        pingOnce(agent);
+        roundTrips.push_back(microsSince(t0));
+    }
+    stopAgent(agent);
+    report("ping round trip (running agent)", roundTrips, 20);
+
+    std::string log = std::string(scratch) + "/quillon-agent.log";
+    ::unlink(log.c_str());
+    ::rmdir(scratch);
+    return 0;
+}
