@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <vector>
@@ -24,6 +25,24 @@ constexpr std::array<std::uint8_t, 256> makeStringByteTable() {
     return t;
 }
 constexpr std::array<std::uint8_t, 256> kStringByte = makeStringByteTable();
+
+// Skips the bytes from `p` that a string may hold as they stand, eight at a
+// time while none of them needs a look (quote, backslash, control or a byte
+// from 0x80 up); may stop early on a false alarm, never late.
+const unsigned char* skipPlainWords(const unsigned char* p, const unsigned char* end) {
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull;
+    constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+    auto zeroByte = [](std::uint64_t x) { return (x - kOnes) & ~x & kHighBits; };
+    while (end - p >= 8) {
+        std::uint64_t v;
+        std::memcpy(&v, p, 8);
+        const std::uint64_t special = zeroByte(v ^ (kOnes * '"')) | zeroByte(v ^ (kOnes * '\\')) |
+                                      ((v - kOnes * 0x20) & ~v) | v;
+        if (special & kHighBits) break;
+        p += 8;
+    }
+    return p;
+}
 
 int hexValue(unsigned char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -221,6 +240,7 @@ private:
         const unsigned char* q = p_;
         bool plain = true;
         for (;;) {
+            q = skipPlainWords(q, end_);
             while (q < end_ && kStringByte[*q] == kPlainByte) ++q;
             if (q == end_) return endOfInput();
             const std::uint8_t cls = kStringByte[*q];
