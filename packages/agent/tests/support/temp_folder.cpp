@@ -8,9 +8,8 @@
 #include "platform/fs.h"
 
 namespace quillon::testing {
-namespace {
 
-std::filesystem::path hostPath(std::string_view path) {
+std::filesystem::path hostFilesystemPath(std::string_view path) {
     std::u8string text(path.begin(), path.end());
 #ifndef _WIN32
     for (auto& c : text)
@@ -18,8 +17,6 @@ std::filesystem::path hostPath(std::string_view path) {
 #endif
     return std::filesystem::path(text);
 }
-
-}  // namespace
 
 ScratchFolder::ScratchFolder(std::string_view label) {
     static std::atomic<unsigned> counter{0};
@@ -31,7 +28,7 @@ ScratchFolder::ScratchFolder(std::string_view label) {
 
 ScratchFolder::~ScratchFolder() {
     std::error_code ignored;
-    std::filesystem::remove_all(hostPath(path_), ignored);
+    std::filesystem::remove_all(hostFilesystemPath(path_), ignored);
 }
 
 std::string ScratchFolder::file(std::string_view name) const { return inFolder(path_, name); }

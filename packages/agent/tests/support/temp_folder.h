@@ -2,6 +2,7 @@
 // real files.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 
@@ -23,6 +24,9 @@ private:
     std::string path_;
 };
 
+// A path in the Windows form as std::filesystem wants it on this host
+// (backslashes become slashes off Windows).
+std::filesystem::path hostFilesystemPath(std::string_view path);
 // The folder and a name joined with a backslash.
 std::string inFolder(std::string_view folder, std::string_view name);
 // The whole file as text; empty when it cannot be read.
