@@ -9,6 +9,7 @@ import { after, before, describe, test } from 'node:test';
 
 import { exchange } from './driver/agent.mjs';
 import { extensionOrigin } from './driver/browser.mjs';
+import { AWKWARD_LENGTHS, pingOfLength, unknownTypeWithReplyOfLength } from './driver/frames.mjs';
 import { commandLineOf, markedProcesses } from './driver/reap.mjs';
 import { AGENT, logMark, logSince, startWithToken } from './driver/setup.mjs';
 import { certificatesByPkcs11Tool, thumbprintOf } from './driver/token.mjs';
@@ -31,22 +32,6 @@ before(async () => {
 after(async () => {
   if (env) await env.close();
 });
-
-// Sends each message once through sendNativeMessage and once more, all
-// together, on a fresh port; returns both lists of replies.
-async function viaBothChannels(messages) {
-  const single = [];
-  for (const m of messages) {
-    const r = await browser.sendOne(m);
-    assert.equal(r.error, undefined, `sendNativeMessage failed: ${r.error}`);
-    single.push(r.reply);
-  }
-  const port = await browser.openPort();
-  const r = await browser.portSend(port, messages);
-  await browser.closePort(port);
-  assert.equal(r.disconnected, null, `port disconnected: ${r.disconnected}`);
-  return { single, port: r.replies };
-}
 
 function agentPids() {
   return markedProcesses(browser.mark).filter((pid) => commandLineOf(pid)?.[0] === AGENT);
@@ -78,7 +63,7 @@ async function settledLog(mark) {
 describe('the request loop as the browser sees it', () => {
   test('ping is answered with the version over both channels', async () => {
     const mark = logMark(browser);
-    const { single, port } = await viaBothChannels([{ type: 'QUILLON_PING' },
+    const { single, port } = await browser.viaBothChannels([{ type: 'QUILLON_PING' },
       { type: 'QUILLON_PING', pin: 1234, extra: { nested: [1, 2] } }]);
     assert.deepEqual(single, [PONG, PONG]);
     assert.deepEqual(port, [PONG, PONG]);
@@ -97,7 +82,7 @@ describe('the request loop as the browser sees it', () => {
       { type: 'QUILLON_AGENT_SIGN', thumbprint: 'ab', data: 'AA==', pin: 1234 },
       { type: 'QUILLON_AGENT_SIGN_BATCH', thumbprint: 'ab', pin: '1', items: 'none' },
     ];
-    const { single, port } = await viaBothChannels(messages);
+    const { single, port } = await browser.viaBothChannels(messages);
     for (const replies of [single, port]) {
       for (const r of replies) assert.deepEqual(Object.keys(r), ['type', 'error']);
       assert.deepEqual(replies.slice(0, 4).map((r) => r.error), [
@@ -110,6 +95,18 @@ describe('the request loop as the browser sees it', () => {
       assert.match(replies[5].error, /^json inválido para SIGN: \S/);
       assert.match(replies[6].error, /^json inválido para SIGN_BATCH: \S/);
       assert.ok(replies.every((r) => r.type === 'ERROR'));
+    }
+  });
+
+  test('frame lengths made of line-feed, carriage-return and Ctrl-Z bytes pass both ways', async () => {
+    const port = await browser.openPort();
+    try {
+      const requests = await browser.portSend(port, AWKWARD_LENGTHS.map(pingOfLength));
+      assert.deepEqual(requests.replies, AWKWARD_LENGTHS.map(() => PONG));
+      const replies = await browser.portSend(port, AWKWARD_LENGTHS.map(unknownTypeWithReplyOfLength));
+      assert.deepEqual(replies.replies.map((r) => Buffer.byteLength(JSON.stringify(r))), AWKWARD_LENGTHS);
+    } finally {
+      await browser.closePort(port);
     }
   });
 
@@ -159,7 +156,7 @@ function checkSignature(reply, data, format) {
 
 describe('a SoftHSM2 token through the browser', () => {
   test('the listing holds exactly the certificates pkcs11-tool reads, byte for byte', async () => {
-    const { single, port } = await viaBothChannels([{ type: 'QUILLON_LIST_CERTS', pin: 'ignored' }]);
+    const { single, port } = await browser.viaBothChannels([{ type: 'QUILLON_LIST_CERTS', pin: 'ignored' }]);
     assert.deepEqual(port, single);
     const reply = single[0];
     assert.equal(reply.type, 'QUILLON_LIST_CERTS_RESPONSE');
@@ -200,7 +197,7 @@ describe('a SoftHSM2 token through the browser', () => {
       items: items.map((it, i) => ({ id: it.id, data: i === bad ? '*not base64*' : it.data.toString('base64'),
         format: it.format })),
     };
-    const { single, port } = await viaBothChannels([request]);
+    const { single, port } = await browser.viaBothChannels([request]);
     for (const reply of [single[0], port[0]]) {
       assert.equal(reply.type, 'QUILLON_AGENT_SIGN_BATCH_RESPONSE');
       assert.deepEqual(reply.results.map((r) => r.id), items.map((it) => it.id));

@@ -66,7 +66,10 @@ export class Browser {
     for (const d of Object.values(dirs)) fs.mkdirSync(d, { recursive: true });
     writeHostManifest(dirs.profile, agentPath);
 
-    const mark = process.env.QUILLON_BROWSER_TAG || randomBytes(8).toString('hex');
+    // One mark per browser; under a lane's tag, so the lane can end whatever
+    // any of its browsers left.
+    const own = randomBytes(8).toString('hex');
+    const mark = process.env.QUILLON_BROWSER_TAG ? `${process.env.QUILLON_BROWSER_TAG}.${own}` : own;
     const childEnv = { ...process.env };
     delete childEnv.DBUS_SESSION_BUS_ADDRESS;
     Object.assign(childEnv, {
@@ -168,6 +171,23 @@ export class Browser {
 
   closePort(port) {
     return this.call('closePort', [port]);
+  }
+
+  // Sends each message once through sendNativeMessage and once more, all
+  // together, on a fresh port; returns both lists of replies. A failure of
+  // either channel itself is an error.
+  async viaBothChannels(messages) {
+    const single = [];
+    for (const m of messages) {
+      const r = await this.sendOne(m);
+      if (r.error !== undefined) throw new Error(`sendNativeMessage failed: ${r.error}`);
+      single.push(r.reply);
+    }
+    const port = await this.openPort();
+    const r = await this.portSend(port, messages);
+    await this.closePort(port);
+    if (r.disconnected !== null) throw new Error(`port disconnected: ${r.disconnected}`);
+    return { single, port: r.replies };
   }
 
   // Asks the browser to quit, ends it by pid if it does not, then ends every

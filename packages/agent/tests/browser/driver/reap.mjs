@@ -14,17 +14,19 @@ function environOf(pid) {
   }
 }
 
-// A zombie has no environment left and is not listed; it needs no ending.
+// The processes marked `mark` or `mark.<anything>` (a tag and the browsers
+// under it). A zombie has no environment left and is not listed; it needs no
+// ending.
 export function markedProcesses(mark) {
-  const needle = Buffer.from(`\0${MARK_VARIABLE}=${mark}\0`);
-  const first = Buffer.from(`${MARK_VARIABLE}=${mark}\0`);
+  const entry = `${MARK_VARIABLE}=${mark}`;
   const found = [];
   for (const name of fs.readdirSync('/proc')) {
     if (!/^\d+$/.test(name)) continue;
     const pid = Number(name);
     if (pid === process.pid) continue;
     const env = environOf(pid);
-    if (env && (env.includes(needle) || env.subarray(0, first.length).equals(first))) {
+    if (env && env.toString('latin1').split('\0')
+      .some((v) => v === entry || v.startsWith(`${entry}.`))) {
       found.push(pid);
     }
   }
