@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Real-browser lane: headless Chromium with our test extension drives the
 # Linux build (build/quillon-agent) as its native-messaging host, against a
-# throwaway SoftHSM2 token; then prints what a message costs per channel.
+# throwaway SoftHSM2 token, and the Windows build under Wine (skipped when
+# build-win/ has none); then prints what a message costs per channel.
 # Bounded in time; every process the browser started is ended by pid on exit.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/common.sh"
@@ -28,7 +29,7 @@ cleanup() {
 trap cleanup EXIT
 
 log_step "browser end-to-end tests (Chromium $(/usr/lib/chromium/chromium --version 2>/dev/null | awk '{print $2}'))"
-timeout --kill-after=10 300 node --test --test-reporter=spec browser.test.mjs
+timeout --kill-after=10 300 node --test --test-reporter=spec browser.test.mjs wine.test.mjs
 
 log_step "browser figures"
 timeout --kill-after=10 180 node figures.mjs
