@@ -14,19 +14,6 @@
 
 namespace quillon::testing {
 
-namespace {
-
-std::filesystem::path hostPath(std::string_view path) {
-    std::u8string text(path.begin(), path.end());
-#ifndef _WIN32
-    for (auto& c : text)
-        if (c == u8'\\') c = u8'/';
-#endif
-    return std::filesystem::path(text);
-}
-
-}  // namespace
-
 void setEnvVar(const std::string& name, const std::optional<std::string>& value) {
 #ifdef _WIN32
     // The agent reads the Win32 environment block; keep the C runtime's
@@ -50,9 +37,9 @@ ScopedEnv::~ScopedEnv() { setEnvVar(name_, previous_); }
 
 bool copyFileTo(const std::string& from, const std::string& to) {
     std::error_code ec;
-    std::filesystem::path dest = hostPath(to);
+    std::filesystem::path dest = hostFilesystemPath(to);
     std::filesystem::create_directories(dest.parent_path(), ec);
-    return std::filesystem::copy_file(hostPath(from), dest, std::filesystem::copy_options::overwrite_existing, ec);
+    return std::filesystem::copy_file(hostFilesystemPath(from), dest, std::filesystem::copy_options::overwrite_existing, ec);
 }
 
 std::vector<std::string> textLines(const std::string& text) {
