@@ -1,0 +1,191 @@
+// The certificate summary: names, tax identifier, times, thumbprint, and the
+// parts signing takes from a parsed certificate.
+#include <gtest/gtest.h>
+
+#include <openssl/sha.h>
+#include <openssl/x509.h>
+
+#include <algorithm>
+
+#include "base64.h"
+#include "certificate.h"
+#include "support/test_certificates.h"
+
+namespace quillon {
+namespace {
+
+using testing::buildCertificate;
+using testing::NameEntry;
+using testing::TestCertSpec;
+
+AgentCertInfo summaryOf(const Bytes& der) {
+    auto cert = parseCertificate(der);
+    EXPECT_TRUE(cert) << (cert ? "" : cert.error().text);
+    return cert ? certInfoOf(*cert) : AgentCertInfo{};
+}
+
+TEST(TaxId, IsEverythingAfterTheLastColonUnchanged) {
+    EXPECT_EQ(extractTaxId("FULANO DE TAL:12345678900"), "12345678900");
+    EXPECT_EQ(extractTaxId("EMPRESA LTDA:12345678000199"), "12345678000199");
+    EXPECT_EQ(extractTaxId("A:B:123"), "123");
+    EXPECT_EQ(extractTaxId("NOME: 123"), " 123");
+    EXPECT_EQ(extractTaxId("NOME:"), "");
+    EXPECT_EQ(extractTaxId("NOME SEM CPF"), "");
+    EXPECT_EQ(extractTaxId(""), "");
+}
+
+TEST(CertificateSummary, TakesSubjectNameTaxIdIssuerCommonNameAndTimes) {
+    TestCertSpec spec;
+    spec.subject = {{"C", "BR"}, {"O", "ICP-Brasil"}, {"CN", "FULANO DE TAL:12345678900"}};
+    spec.issuer = {{"C", "BR"}, {"O", "Autoridade"}, {"CN", "AC TESTE v5"}, {"OU", "after the CN"}};
+    spec.notBefore = "20260301101112Z";
+    spec.notAfter = "20290301101112Z";
+    auto info = summaryOf(buildCertificate(spec));
+    EXPECT_EQ(info.CommonName, "FULANO DE TAL:12345678900");
+    EXPECT_EQ(info.TaxId, "12345678900");
+    EXPECT_EQ(info.Issuer, "AC TESTE v5");
+    EXPECT_EQ(info.NotBefore, "2026-03-01T10:11:12Z");
+    EXPECT_EQ(info.NotAfter, "2029-03-01T10:11:12Z");
+}
+
+TEST(CertificateSummary, NamesWithoutCommonNameGiveEmptyTexts) {
+    TestCertSpec spec;
+    spec.subject = {{"C", "BR"}, {"O", "Sem Nome:999"}};
+    spec.issuer = {{"C", "BR"}, {"O", "Org Only"}};
+    auto info = summaryOf(buildCertificate(spec));
+    EXPECT_EQ(info.CommonName, "");
+    EXPECT_EQ(info.TaxId, "");
+    EXPECT_EQ(info.Issuer, "");
+}
+
+TEST(CertificateSummary, TheLastCommonNameInEncodingOrderWins) {
+    TestCertSpec twoRdns;
+    twoRdns.subject = {{"CN", "FIRST:111"}, {"O", "X"}, {"CN", "SECOND:222"}};
+    auto info = summaryOf(buildCertificate(twoRdns));
+    EXPECT_EQ(info.CommonName, "SECOND:222");
+    EXPECT_EQ(info.TaxId, "222");
+
+    // In a multi-valued RDN the encoded SET order decides, which DER sorting
+    // may make differ from the order the entries were added in.
+    TestCertSpec multi;
+    multi.subject = {{"O", "X"}, {"CN", "Zeta:1"}, {"CN", "Alpha:22", 0x0C, true}};
+    Bytes der = buildCertificate(multi);
+    auto lastAt = [&](std::string_view text) {
+        auto it = std::find_end(der.begin(), der.end(), text.begin(), text.end());
+        return it - der.begin();
+    };
+    const std::string expected = lastAt("Zeta:1") > lastAt("Alpha:22") ? "Zeta:1" : "Alpha:22";
+    EXPECT_EQ(summaryOf(der).CommonName, expected);
+}
+
+TEST(CertificateSummary, OlderStringTypesBecomeUtf8) {
+    TestCertSpec spec;
+    // "Joao" with a-tilde, as BMPString (UTF-16BE).
+    spec.subject = {{"CN", std::string("\0J\0o\0\xE3\0o\0:\0" "7", 12), 0x1E}};
+    spec.issuer = {{"CN", "ISSUER CA", 0x13}, {"O", "Org", 0x16}};
+    auto info = summaryOf(buildCertificate(spec));
+    EXPECT_EQ(info.CommonName, "Jo\xC3\xA3o:7");
+    EXPECT_EQ(info.TaxId, "7");
+    EXPECT_EQ(info.Issuer, "ISSUER CA");
+}
+
+TEST(CertificateSummary, UtcTimeYearsPivotAt50AndGeneralizedTimeIsTakenAsWritten) {
+    TestCertSpec spec;
+    spec.notBefore = "500101000000Z";
+    spec.notAfter = "491231235959Z";
+    auto info = summaryOf(buildCertificate(spec));
+    EXPECT_EQ(info.NotBefore, "1950-01-01T00:00:00Z");
+    EXPECT_EQ(info.NotAfter, "2049-12-31T23:59:59Z");
+    spec.notBefore = "20000229120000Z";
+    spec.notAfter = "20510615080910Z";
+    info = summaryOf(buildCertificate(spec));
+    EXPECT_EQ(info.NotBefore, "2000-02-29T12:00:00Z");
+    EXPECT_EQ(info.NotAfter, "2051-06-15T08:09:10Z");
+}
+
+TEST(CertificateSummary, ExpiredAndCaCertificatesAreSummarisedLikeAnyOther) {
+    TestCertSpec spec;
+    spec.notBefore = "100101000000Z";
+    spec.notAfter = "110101000000Z";
+    spec.ca = true;
+    EXPECT_EQ(summaryOf(buildCertificate(spec)).NotAfter, "2011-01-01T00:00:00Z");
+}
+
+TEST(CertificateSummary, ThumbprintIsTheSha1OfTheBytesCertDerCarries) {
+    for (bool ec : {false, true}) {
+        TestCertSpec spec;
+        spec.ecKey = ec;
+        Bytes der = buildCertificate(spec);
+        auto info = summaryOf(der);
+        auto decoded = base64Decode(info.CertDer);
+        ASSERT_TRUE(decoded);
+        EXPECT_EQ(*decoded, der);
+        unsigned char digest[SHA_DIGEST_LENGTH];
+        SHA1(der.data(), der.size(), digest);
+        EXPECT_EQ(info.Thumbprint, testing::hexText(ByteView(digest, sizeof digest)));
+        EXPECT_EQ(info.Thumbprint.size(), 40u);
+        EXPECT_EQ(info.Thumbprint.find_first_not_of("0123456789abcdef"), std::string::npos);
+    }
+    EXPECT_EQ(thumbprintOf(asBytes("abc")), "a9993e364706816aba3e25717850c26c9cd0d89d");
+}
+
+TEST(CertificateParse, RejectsAnythingButExactlyOneCertificate) {
+    Bytes der = testing::certificateNamed("X");
+    Bytes trailing = der;
+    trailing.push_back(0x00);
+    EXPECT_FALSE(parseCertificate(trailing));
+    Bytes truncated(der.begin(), der.end() - 1);
+    EXPECT_FALSE(parseCertificate(truncated));
+    EXPECT_FALSE(parseCertificate(Bytes{}));
+    EXPECT_FALSE(parseCertificate(asBytes("not a certificate")));
+    Bytes twice = der;
+    twice.insert(twice.end(), der.begin(), der.end());
+    EXPECT_FALSE(parseCertificate(twice));
+}
+
+TEST(CertificateParse, GivesSigningTheIssuerOctetsSerialAndKeyKind) {
+    TestCertSpec spec;
+    spec.subject = {{"CN", "Signer"}};
+    spec.issuer = {{"CN", "Mixed CA", 0x16}, {"C", "BR", 0x13}, {"O", std::string("\0O\0r\0g", 6), 0x1E}};
+    spec.serial = 128;
+    Bytes der = buildCertificate(spec);
+    auto cert = parseCertificate(der);
+    ASSERT_TRUE(cert);
+    EXPECT_TRUE(cert->isRsa);
+    EXPECT_TRUE(cert->publicKey);
+    EXPECT_FALSE(cert->serial.negative);
+    EXPECT_EQ(cert->serial.magnitude, Bytes{0x80});
+    EXPECT_EQ(cert->der, der);
+
+    // The issuer octets stand in the certificate as they are, and are a
+    // whole Name.
+    const Bytes& issuer = cert->issuerNameDer;
+    ASSERT_FALSE(issuer.empty());
+    EXPECT_NE(std::search(der.begin(), der.end(), issuer.begin(), issuer.end()), der.end());
+    const unsigned char* p = issuer.data();
+    X509_NAME* name = d2i_X509_NAME(nullptr, &p, static_cast<long>(issuer.size()));
+    ASSERT_NE(name, nullptr);
+    EXPECT_EQ(p, issuer.data() + issuer.size());
+    X509_NAME_free(name);
+    EXPECT_EQ(cert->issuerCommonName, "Mixed CA");
+
+    spec.serial = -1;
+    spec.ecKey = true;
+    cert = parseCertificate(buildCertificate(spec));
+    ASSERT_TRUE(cert);
+    EXPECT_FALSE(cert->isRsa);
+    EXPECT_TRUE(cert->serial.negative);
+    EXPECT_EQ(cert->serial.magnitude, Bytes{0x01});
+}
+
+TEST(TimeText, IsUtcWholeSecondsWithZ) {
+    using namespace std::chrono;
+    EXPECT_EQ(timeText(system_clock::time_point{}), "1970-01-01T00:00:00Z");
+    auto t = sys_days{year{2026} / 12 / 7} + hours{15} + minutes{14} + milliseconds{999};
+    EXPECT_EQ(timeText(time_point_cast<system_clock::duration>(t)), "2026-12-07T15:14:00Z");
+    auto late = sys_days{year{2049} / 12 / 31} + hours{23} + minutes{59} + seconds{59};
+    EXPECT_EQ(timeText(time_point_cast<system_clock::duration>(late)), "2049-12-31T23:59:59Z");
+}
+
+}  // namespace
+}  // namespace quillon
