@@ -123,12 +123,18 @@ describe('the request loop as the browser sees it', () => {
       await browser.closePort(port);
     }
     // Even arguments that mean something to the installer change nothing
-    // when standard input is a pipe.
-    const direct = await exchange(AGENT, [{ type: 'QUILLON_PING' }],
-      { args: ['--uninstall', '--silent'], env: { ...process.env, TMPDIR: env.scratch } });
+    // when standard input is a pipe: frames only on standard output. (The
+    // user folders point into the scratch folder in case they did.)
+    const home = browser.dirs.home;
+    const direct = await exchange(AGENT, [{ type: 'QUILLON_PING' }], {
+      args: ['--uninstall', '--silent'],
+      env: { ...process.env, TMPDIR: env.scratch, HOME: home, LOCALAPPDATA: home, USERPROFILE: home },
+    });
     assert.equal(direct.exitCode, 0);
     assert.deepEqual(direct.replies.map((r) => r.body.toString()),
       ['{"type":"QUILLON_PONG","version":"1.1.2"}']);
+    assert.equal(direct.trailing, 0);
+    assert.equal(direct.stderr, '');
   });
 });
 
