@@ -85,6 +85,7 @@ std::string quotedKey(std::string_view key) {
 void decodeStringBody(const unsigned char* p, const unsigned char* end, std::string& out) {
     while (p < end) {
         const unsigned char* run = p;
+        p = skipPlainWords(p, end);
         while (p < end && kStringByte[*p] == kPlainByte) ++p;
         out.append(reinterpret_cast<const char*>(run), static_cast<std::size_t>(p - run));
         if (p == end) break;

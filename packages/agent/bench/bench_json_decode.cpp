@@ -160,6 +160,18 @@ int main() {
         auto msg = decodeAgentSignMessage(single);
         if (!base || !msg) std::abort();
     }), false);
+    // Some writers escape every solidus; that takes the decoding path.
+    std::string escapedData;
+    escapedData.reserve(kData + kData / 32);
+    for (char c : data) {
+        if (c == '/') escapedData += '\\';
+        escapedData += c;
+    }
+    const std::string escaped = R"({"type":"QUILLON_AGENT_SIGN","data":")" + escapedData + "\"}";
+    report("decode single with \\/ escapes (ours)", escaped.size(), measure([&] {
+        auto msg = decodeAgentSignMessage(escaped);
+        if (!msg || msg->Data.size() != kData) std::abort();
+    }), false);
     report("decode single, type only (ours)", single.size(), measure([&] {
         if (!decodeBaseMessage(single)) std::abort();
     }), false);
