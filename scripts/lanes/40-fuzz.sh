@@ -35,7 +35,7 @@ for target in fuzz_decode fuzz_dispatch; do
   mkdir -p "$corpus" "$findings"
   echo "== $target: fuzzing for ${FUZZ_SECONDS}s (seeds: $fuzz/seeds, corpus: $corpus)"
   if "$bin" -max_total_time="$FUZZ_SECONDS" -max_len=65536 -timeout=10 -rss_limit_mb=4096 \
-       -artifact_prefix="$findings/" -print_final_stats=1 "$corpus" "$fuzz/seeds" \
+       -dict="$fuzz/json.dict" -artifact_prefix="$findings/" -print_final_stats=1 "$corpus" "$fuzz/seeds" \
        >"$build/$target.fuzz.log" 2>&1; then
     grep -E '^stat::number_of_executed_units|^stat::peak_rss_mb' "$build/$target.fuzz.log" | sed 's/^/   /'
     echo "   corpus now $(find "$corpus" -type f | wc -l) input(s); no crash"
