@@ -1,0 +1,207 @@
+#!/usr/bin/env bash
+# The installer and uninstaller of the Windows exe under Wine: the real
+# registry functions, console output to a file, the copy and the manifest,
+# and the delayed removal through cmd. Runs in a scratch copy of the project's
+# Wine prefix, so the shared prefix is left as it was.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/wine.sh"
+cd "$QUILLON_ROOT"
+
+exe=$QUILLON_ROOT/build-win/quillon-agent.exe
+[[ -f $exe ]] || { echo "missing $exe: run scripts/build.sh windows" >&2; exit 1; }
+wine_prefix_ready
+
+scratch=$(mktemp -d /tmp/quillon-wine-installer.XXXXXX)
+cleanup() {
+  # Let this prefix's server end by itself (it saves the registry), then drop it all.
+  timeout 30 wineserver -w 2>/dev/null || true
+  rm -rf "$scratch"
+}
+trap cleanup EXIT
+cp -a "$WINEPREFIX" "$scratch/prefix"
+export WINEPREFIX=$scratch/prefix
+drive_c=$WINEPREFIX/drive_c
+
+passed=0 failed=0
+ok() { passed=$((passed + 1)); echo "ok   $1"; }
+bad() { failed=$((failed + 1)); echo "FAIL $1"; }
+# same <name> <file> <expected text>: the file holds exactly the text.
+same() {
+  if cmp -s "$2" <(printf '%s' "$3"); then ok "$1"; else
+    bad "$1"; diff <(printf '%s' "$3") "$2" | head -20 | sed 's/^/     /' || true; fi
+}
+# same_text <name> <text> <expected text>, trailing line feeds aside.
+same_text() {
+  if [[ $2 == "$3" ]]; then ok "$1"; else
+    bad "$1"; diff <(printf '%s\n' "$3") <(printf '%s\n' "$2") | head -20 | sed 's/^/     /' || true; fi
+}
+check() { local name=$1; shift; if "$@"; then ok "$name"; else bad "$name"; fi; }
+wait_gone() { for _ in $(seq 50); do [[ -e $1 ]] || return 0; sleep 0.2; done; return 1; }
+
+# run <out file> <LOCALAPPDATA or -> <program> [args...], stdin on the null
+# device (installer mode; every pause returns at once). Sets rc. Wine takes
+# LOCALAPPDATA from the prefix, so another value is set through cmd; it must
+# hold a blank so that Wine quotes it whole.
+run() {
+  local out=$1 local_app_data=$2; shift 2
+  rc=0
+  if [[ $local_app_data == - ]]; then
+    wine "$@" </dev/null >"$out" 2>"$out.err" || rc=$?
+  else
+    wine cmd /c set "LOCALAPPDATA=$local_app_data" "&" "$@" </dev/null >"$out" 2>"$out.err" || rc=$?
+  fi
+}
+unix_path() { winepath -u "$1" 2>/dev/null; }
+reg_query() { wine reg query "$1" 2>/dev/null | tr -d '\r'; }
+reg_exists() { wine reg query "$1" >/dev/null 2>&1; }
+reg_missing() { ! reg_exists "$1"; }
+
+local_app_data=$(wine cmd /c echo %LOCALAPPDATA% </dev/null 2>/dev/null | tr -d '\r\n')
+install_dir="$local_app_data\\Quillon"
+target_exe="$install_dir\\quillon-agent.exe"
+manifest="$install_dir\\br.quillon.agent.json"
+install_unix=$(unix_path "$install_dir")
+mkdir -p "$drive_c/Downloads"
+cp "$exe" "$drive_c/Downloads/quillon-agent.exe"
+download='C:\Downloads\quillon-agent.exe'
+# One token driver where the module list looks first.
+touch "$WINEPREFIX/drive_c/windows/system32/eToken.dll"
+
+expected_install() {  # <copies: yes|no>
+  printf '\n  ╔══════════════════════════════════════╗\n  ║   Quillon — Instalação  v1.1.2  ║\n'
+  printf '  ║   Agente de Certificado A3            ║\n  ╚══════════════════════════════════════╝\n\n'
+  [[ $1 == yes ]] && printf '  → Copiando agente para %s\n' "$install_dir"
+  printf '  ✓ Agente instalado em: %s\n  → Registrando nos browsers...\n' "$target_exe"
+  printf '  ✓ Chrome configurado.\n  ✓ Brave configurado.\n  ✓ Edge configurado.\n'
+  printf '  ✓ Entrada de desinstalação registrada.\n\n'
+  printf '  ✓ Driver(s) de token detectado(s): 1\n    • C:\\windows\\System32\\eToken.dll\n\n'
+  printf '  ╔══════════════════════════════════════╗\n  ║   Instalação concluída!               ║\n'
+  printf '  ╚══════════════════════════════════════╝\n\n  Feche e reabra o browser para ativar.\n\n'
+  printf '  Pressione Enter para fechar...'
+}
+uninstall_lines=$'\n  → Desinstalando Quillon Agent...\n  ✓ Quillon Agent desinstalado.\n\n  Pressione Enter para fechar...'
+json_path=${target_exe//\\/\\\\}
+expected_manifest=$(printf '{\n  "name": "br.quillon.agent",\n  "description": "Quillon Native Messaging Host — acesso a certificados A3/token",\n  "path": "%s",\n  "type": "stdio",\n  "allowed_origins": [\n    "chrome-extension://%s/"\n  ]\n}' "$json_path" "__ID__")
+browser_keys=(
+  'HKCU\SOFTWARE\Google\Chrome\NativeMessagingHosts\br.quillon.agent'
+  'HKCU\SOFTWARE\BraveSoftware\Brave-Browser\NativeMessagingHosts\br.quillon.agent'
+  'HKCU\SOFTWARE\Microsoft\Edge\NativeMessagingHosts\br.quillon.agent'
+)
+uninstall_key='HKCU\SOFTWARE\Microsoft\Windows\CurrentVersion\Uninstall\Quillon.Agent'
+expected_entry=$(printf '\nHKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quillon.Agent
+    DisplayIcon    REG_SZ    %s
+    DisplayName    REG_SZ    Quillon Agent
+    DisplayVersion    REG_SZ    1.1.2
+    InstallLocation    REG_SZ    %s
+    NoModify    REG_DWORD    0x1
+    NoRepair    REG_DWORD    0x1
+    Publisher    REG_SZ    Quillon
+    QuietUninstallString    REG_SZ    "%s" --uninstall --silent
+    UninstallString    REG_SZ    "%s" --uninstall\n' "$target_exe" "$install_dir" "$target_exe" "$target_exe")
+
+echo "== install from $download (LOCALAPPDATA $local_app_data)"
+run "$scratch/install.out" - "$download"
+check "install exits 0" test "$rc" -eq 0
+same "install console bytes" "$scratch/install.out" "$(expected_install yes)"
+same "nothing on stderr" "$scratch/install.out.err" ""
+check "copy is byte-identical" cmp -s "$exe" "$install_unix/quillon-agent.exe"
+id=$(sed -n 's|.*chrome-extension://\([a-p]\{32\}\)/.*|\1|p' "$install_unix/br.quillon.agent.json")
+same "manifest bytes" "$install_unix/br.quillon.agent.json" "${expected_manifest/__ID__/$id}"
+check "manifest has no carriage return" bash -c "! grep -q $'\r' '$install_unix/br.quillon.agent.json'"
+for key in "${browser_keys[@]}"; do
+  same_text "registered: $key" "$(reg_query "$key")" \
+    "$(printf '\n%s\n    (Default)    REG_SZ    %s' "${key/HKCU/HKEY_CURRENT_USER}" "$manifest")"
+done
+same_text "uninstall entry values and types" "$(reg_query "$uninstall_key")" "$expected_entry"
+
+echo "== registry as saved by Wine: texts stored with exactly their closing NUL"
+wineserver -w
+user_reg=$WINEPREFIX/user.reg
+reg_text() { printf '%s' "$1" | sed 's/\\/\\\\/g; s/"/\\"/g'; }
+for line in "\"DisplayName\"=\"Quillon Agent\"" "\"DisplayVersion\"=\"1.1.2\"" \
+            "\"InstallLocation\"=\"$(reg_text "$install_dir")\"" \
+            "\"UninstallString\"=\"$(reg_text "\"$target_exe\" --uninstall")\"" \
+            "@=\"$(reg_text "$manifest")\"" "\"NoModify\"=dword:00000001" "\"NoRepair\"=dword:00000001"; do
+  check "user.reg: $line" grep -qxF "$line" "$user_reg"
+done
+
+echo "== install again"
+cp "$install_unix/br.quillon.agent.json" "$scratch/manifest.first"
+run "$scratch/again.out" - "$download"
+check "second install exits 0" test "$rc" -eq 0
+same "second install prints the same" "$scratch/again.out" "$(expected_install yes)"
+check "manifest rewritten identically" cmp -s "$scratch/manifest.first" "$install_unix/br.quillon.agent.json"
+same_text "uninstall entry unchanged" "$(reg_query "$uninstall_key")" "$expected_entry"
+
+echo "== the installed copy installs itself"
+run "$scratch/self.out" - "$target_exe"
+check "self install exits 0" test "$rc" -eq 0
+same "self install copies nothing" "$scratch/self.out" "$(expected_install no)"
+upper=$(printf '%s' "$target_exe" | tr '[:lower:]' '[:upper:]')
+run "$scratch/upper.out" - "$upper"
+check "through another letter case: exit 1" test "$rc" -eq 1
+check "through another letter case: copy onto the running file fails" \
+  grep -qF "  ✗ Erro ao copiar o executável: " "$scratch/upper.out"
+check "fatal ends with the prompt" bash -c "tail -c 35 '$scratch/upper.out' | grep -qF $'\n  Pressione Enter para fechar...'"
+
+echo "== silent words"
+for word in --silent /S /quiet; do
+  run "$scratch/silent.out" - "$download" "$word"
+  check "$word: exit 0" test "$rc" -eq 0
+  same "$word: writes nothing" "$scratch/silent.out" ""
+done
+run "$scratch/lower.out" - "$download" /s
+same "/s is not a silent word" "$scratch/lower.out" "$(expected_install yes)"
+
+echo "== a pipe on stdin runs the agent, whatever the arguments"
+ping='{"type":"QUILLON_PING"}'
+printf "\\x$(printf %02x ${#ping})\\x00\\x00\\x00%s" "$ping" |
+  wine "$download" --uninstall --silent >"$scratch/agent.out" 2>/dev/null || true
+check "agent answered the ping" grep -qF '{"type":"QUILLON_PONG","version":"1.1.2"}' "$scratch/agent.out"
+check "manifest still there" test -f "$install_unix/br.quillon.agent.json"
+check "uninstall entry still there" reg_exists "$uninstall_key"
+
+echo "== uninstall from another copy"
+run "$scratch/uninstall.out" - "$download" --uninstall
+check "uninstall exits 0" test "$rc" -eq 0
+same "uninstall console bytes" "$scratch/uninstall.out" "$uninstall_lines"
+for key in "${browser_keys[@]}" "$uninstall_key"; do
+  check "key removed at once: $key" reg_missing "$key"
+done
+check "NativeMessagingHosts parent stays" reg_exists 'HKCU\SOFTWARE\Google\Chrome\NativeMessagingHosts'
+check "manifest removed at once" test ! -e "$install_unix/br.quillon.agent.json"
+check "executable and folder removed after the delay" wait_gone "$install_unix"
+run "$scratch/none.out" - "$download" --uninstall
+check "uninstall with nothing installed exits 0" test "$rc" -eq 0
+same "uninstall with nothing installed prints the same" "$scratch/none.out" "$uninstall_lines"
+
+echo "== silent uninstall from the installed copy (QuietUninstallString)"
+run "$scratch/quiet-install.out" - "$download" --silent
+run "$scratch/quiet.out" - "$target_exe" --uninstall --silent
+check "quiet uninstall exits 0" test "$rc" -eq 0
+same "quiet uninstall writes nothing" "$scratch/quiet.out" ""
+check "the installed copy and its folder go after it ended" wait_gone "$install_unix"
+
+echo "== a path with blanks, non-ASCII letters and &"
+special='C:\Dados & Coisas\Configuração'
+special_unix="$drive_c/Dados & Coisas/Configuração/Quillon"
+run "$scratch/special.out" "$special" "$download" --silent
+check "special path: exit 0" test "$rc" -eq 0
+check "special path: copy made" cmp -s "$exe" "$special_unix/quillon-agent.exe"
+check "special path: & escaped in the manifest" grep -qF 'Dados \u0026 Coisas' "$special_unix/br.quillon.agent.json"
+run "$scratch/special-un.out" "$special" "$download" --uninstall --silent
+check "special path: removed after the delay" wait_gone "$special_unix"
+check "special path: the folder above stays" test -d "$drive_c/Dados & Coisas/Configuração"
+
+echo "== an install folder that cannot be created"
+: >"$drive_c/blocked path"
+run "$scratch/fatal.out" 'C:\blocked path' "$download"
+check "fatal: exit 1" test "$rc" -eq 1
+check "fatal: the ✗ line" grep -qF "  ✗ Não foi possível criar o diretório de instalação: " "$scratch/fatal.out"
+check "fatal: nothing copied" bash -c "! grep -q Copiando '$scratch/fatal.out'"
+run "$scratch/fatal-silent.out" 'C:\blocked path' "$download" --silent
+check "silent fatal: exit 1" test "$rc" -eq 1
+same "silent fatal: writes nothing" "$scratch/fatal-silent.out" ""
+
+echo "wine installer: $passed passed, $failed failed"
+((failed == 0))
