@@ -21,6 +21,9 @@ std::string hostPath(std::string_view path) {
     return out;
 }
 
+// A NUL inside a path would silently cut it short at the system call.
+bool holdsNul(std::string_view path) { return path.find('\0') != std::string_view::npos; }
+
 // "<operation> <path>: <system message>", the path as the caller gave it.
 Error pathError(std::string_view operation, std::string_view path, int err) {
     std::string text(operation);
@@ -54,6 +57,7 @@ private:
 }  // namespace
 
 std::optional<std::string> getEnv(std::string_view name) {
+    if (holdsNul(name)) return std::nullopt;
     const char* value = std::getenv(std::string(name).c_str());
     if (!value) return std::nullopt;
     return std::string(value);
@@ -67,11 +71,13 @@ std::string tempDirectory() {
 }
 
 bool pathExists(std::string_view path) {
+    if (holdsNul(path)) return false;
     struct stat st;
     return ::stat(hostPath(path).c_str(), &st) == 0;
 }
 
 Status createDirectories(std::string_view path) {
+    if (holdsNul(path)) return fail(pathError("mkdir", path, EINVAL));
     std::string host = hostPath(path);
     while (host.size() > 1 && host.back() == '/') host.pop_back();
     if (host.empty() || isDirectory(host)) return {};
@@ -89,6 +95,7 @@ Status createDirectories(std::string_view path) {
 }
 
 Result<Bytes> readWholeFile(std::string_view path) {
+    if (holdsNul(path)) return fail(pathError("open", path, EINVAL));
     int fd = ::open(hostPath(path).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) return fail(pathError("open", path, errno));
     Bytes data;
@@ -111,6 +118,7 @@ Result<Bytes> readWholeFile(std::string_view path) {
 }
 
 Status writeWholeFile(std::string_view path, ByteView data, unsigned mode) {
+    if (holdsNul(path)) return fail(pathError("open", path, EINVAL));
     int fd = ::open(hostPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0) return fail(pathError("open", path, errno));
     const std::uint8_t* p = data.data();
@@ -131,6 +139,7 @@ Status writeWholeFile(std::string_view path, ByteView data, unsigned mode) {
 }
 
 Status removeFile(std::string_view path) {
+    if (holdsNul(path)) return fail(pathError("remove", path, EINVAL));
     if (::unlink(hostPath(path).c_str()) != 0) return fail(pathError("remove", path, errno));
     return {};
 }
@@ -149,6 +158,7 @@ Result<std::string> executablePath() {
 }
 
 Result<std::unique_ptr<AppendFile>> openAppendShared(std::string_view path) {
+    if (holdsNul(path)) return fail(pathError("open", path, EINVAL));
     int fd = ::open(hostPath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) return fail(pathError("open", path, errno));
     return std::unique_ptr<AppendFile>(new FdAppendFile(fd));

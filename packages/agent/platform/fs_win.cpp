@@ -44,7 +44,9 @@ using GetTempPath2WFn = DWORD(WINAPI*)(DWORD, LPWSTR);
 }  // namespace
 
 std::optional<std::string> getEnv(std::string_view name) {
-    std::wstring wname = toWide(name);
+    auto checked = toWideChecked(name);
+    if (!checked) return std::nullopt;
+    std::wstring wname = std::move(*checked);
     std::wstring value(256, L'\0');
     for (;;) {
         SetLastError(NO_ERROR);
@@ -75,11 +77,14 @@ std::string tempDirectory() {
 }
 
 bool pathExists(std::string_view path) {
-    return GetFileAttributesW(toWide(path).c_str()) != INVALID_FILE_ATTRIBUTES;
+    auto wide = toWideChecked(path);
+    return wide && GetFileAttributesW(wide->c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 Status createDirectories(std::string_view path) {
-    std::wstring wide = toWide(path);
+    auto checked = toWideChecked(path);
+    if (!checked) return failWrapped("mkdir: ", checked.error());
+    std::wstring wide = std::move(*checked);
     while (wide.size() > 1 && isSeparator(wide.back()) && !(wide.size() == 3 && wide[1] == L':'))
         wide.pop_back();
     if (wide.empty() || isDirectory(wide)) return {};
@@ -101,7 +106,9 @@ Status createDirectories(std::string_view path) {
 }
 
 Result<Bytes> readWholeFile(std::string_view path) {
-    HANDLE h = CreateFileW(toWide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    auto wide = toWideChecked(path);
+    if (!wide) return failWrapped("open: ", wide.error());
+    HANDLE h = CreateFileW(wide->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return fail(pathError("open", path, GetLastError()));
     Bytes data;
@@ -125,7 +132,9 @@ Result<Bytes> readWholeFile(std::string_view path) {
 Status writeWholeFile(std::string_view path, ByteView data, unsigned mode) {
     // Without an owner write bit the file is made read-only, as a POSIX mode would.
     DWORD attributes = (mode & 0200) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
-    HANDLE h = CreateFileW(toWide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    auto wide = toWideChecked(path);
+    if (!wide) return failWrapped("open: ", wide.error());
+    HANDLE h = CreateFileW(wide->c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            CREATE_ALWAYS, attributes, nullptr);
     if (h == INVALID_HANDLE_VALUE) return fail(pathError("open", path, GetLastError()));
     const std::uint8_t* p = data.data();
@@ -146,7 +155,9 @@ Status writeWholeFile(std::string_view path, ByteView data, unsigned mode) {
 }
 
 Status removeFile(std::string_view path) {
-    if (!DeleteFileW(toWide(path).c_str())) return fail(pathError("remove", path, GetLastError()));
+    auto wide = toWideChecked(path);
+    if (!wide) return failWrapped("remove: ", wide.error());
+    if (!DeleteFileW(wide->c_str())) return fail(pathError("remove", path, GetLastError()));
     return {};
 }
 
@@ -165,7 +176,9 @@ Result<std::string> executablePath() {
 }
 
 Result<std::unique_ptr<AppendFile>> openAppendShared(std::string_view path) {
-    HANDLE h = CreateFileW(toWide(path).c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    auto wide = toWideChecked(path);
+    if (!wide) return failWrapped("open: ", wide.error());
+    HANDLE h = CreateFileW(wide->c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return fail(pathError("open", path, GetLastError()));
     return std::unique_ptr<AppendFile>(new HandleAppendFile(h));

@@ -2,24 +2,25 @@
 
 #include <windows.h>
 
+#include "../wide_text.h"
+
 namespace quillon::platform {
 
+static_assert(sizeof(wchar_t) == sizeof(char16_t));
+
 std::wstring toWide(std::string_view utf8) {
-    if (utf8.empty()) return {};
-    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-    return out;
+    std::u16string wide = utf8ToUtf16(utf8);
+    return std::wstring(wide.begin(), wide.end());
 }
 
 std::string fromWide(std::wstring_view utf16) {
-    if (utf16.empty()) return {};
-    int n = WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), nullptr, 0,
-                                nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(n), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, utf16.data(), static_cast<int>(utf16.size()), out.data(), n,
-                        nullptr, nullptr);
-    return out;
+    return utf16ToUtf8(std::u16string_view(reinterpret_cast<const char16_t*>(utf16.data()), utf16.size()));
+}
+
+Result<std::wstring> toWideChecked(std::string_view utf8) {
+    auto wide = toWideForWindows(utf8);
+    if (!wide) return fail(wide.error());
+    return std::wstring(wide->begin(), wide->end());
 }
 
 std::string win32Message(unsigned long code) {

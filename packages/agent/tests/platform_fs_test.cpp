@@ -54,6 +54,21 @@ TEST(PlatformFs, FailuresNameTheOperationAndThePath) {
     EXPECT_EQ(removed.error().text.rfind("remove " + missing + ": ", 0), 0u) << removed.error().text;
 }
 
+TEST(PlatformFs, PathsHoldingANulAreRefusedNotCutShort) {
+    ScratchFolder scratch("fs");
+    std::string cut = scratch.file("cut");
+    std::string withNul = cut + std::string(1, '\0') + "rest";
+    EXPECT_FALSE(platform::writeWholeFile(withNul, asBytes("x"), 0644).has_value());
+    EXPECT_FALSE(platform::openAppendShared(withNul).has_value());
+    EXPECT_FALSE(platform::createDirectories(withNul).has_value());
+    EXPECT_FALSE(platform::pathExists(cut)) << "nothing may be made at the part before the NUL";
+    ASSERT_TRUE(platform::writeWholeFile(cut, asBytes("x"), 0644).has_value());
+    EXPECT_FALSE(platform::pathExists(withNul));
+    EXPECT_FALSE(platform::readWholeFile(withNul).has_value());
+    EXPECT_FALSE(platform::removeFile(withNul).has_value());
+    EXPECT_TRUE(platform::pathExists(cut));
+}
+
 TEST(PlatformFs, EnvironmentAndExecutablePath) {
     EXPECT_FALSE(platform::getEnv("QUILLON_SURELY_UNSET_VARIABLE_42").has_value());
     auto exe = platform::executablePath();
