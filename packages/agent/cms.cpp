@@ -83,7 +83,11 @@ Result<Bytes> marshalCMSContentInfo(const ParsedCertificate& cert, ByteView sign
 }
 
 Result<Bytes> buildPkcs7Detached(const ParsedCertificate& cert, Signer& signer, ByteView data, const Clock& clock) {
-    Sha256Digest dataDigest = sha256Of(data);
+    return buildPkcs7DetachedForDigest(cert, signer, sha256Of(data), clock);
+}
+
+Result<Bytes> buildPkcs7DetachedForDigest(const ParsedCertificate& cert, Signer& signer, const Sha256Digest& dataDigest,
+                                          const Clock& clock) {
     auto attrs = marshalSignedAttributes(dataDigest, clock);
     if (!attrs) return failWrapped("marshalSignedAttributes: ", std::move(attrs.error()));
 

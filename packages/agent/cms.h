@@ -12,6 +12,7 @@
 #include "bytes.h"
 #include "certificate.h"
 #include "error.h"
+#include "sha256.h"
 #include "signer.h"
 
 namespace quillon {
@@ -42,6 +43,10 @@ std::chrono::system_clock::time_point systemNow();
 // called exactly once, with the SHA-256 of the signed-attribute SET.
 Result<Bytes> buildPkcs7Detached(const ParsedCertificate& cert, Signer& signer, ByteView data,
                                  const Clock& clock = systemNow);
+// The same, given the data's SHA-256 instead of the data: the content itself
+// is never needed beyond its digest.
+Result<Bytes> buildPkcs7DetachedForDigest(const ParsedCertificate& cert, Signer& signer, const Sha256Digest& dataDigest,
+                                          const Clock& clock = systemNow);
 
 // The signed-attribute SET (first octet 0x31) for the data's SHA-256 digest;
 // reads the clock once.

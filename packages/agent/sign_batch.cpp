@@ -1,6 +1,7 @@
 #include <chrono>
 
 #include "base64.h"
+#include "base64_digest.h"
 #include "format.h"
 #include "signing.h"
 #include "slot_session.h"
@@ -24,13 +25,13 @@ Result<AgentSignBatchResponse> signBatchInSlot(const ModuleContext& ctx, CK_SLOT
         result.ID = item.ID;
 
         // A failed item keeps only its id and error; the batch goes on.
-        auto data = base64Decode(item.Data);
-        if (!data) {
-            result.Error = sformat("data base64 inválido: %v", data.error());
+        auto digest = sha256OfBase64(item.Data);
+        if (!digest) {
+            result.Error = sformat("data base64 inválido: %v", digest.error());
             continue;
         }
         std::string_view format = item.Format.empty() ? kFormatPkcs7Detached : std::string_view(item.Format);
-        auto signature = (*session)->sign(*data, format);
+        auto signature = (*session)->sign(*digest, format);
         if (!signature) {
             result.Error = signature.error().text;  // already "buildPkcs7: ..." or "Sign raw: ..."
             continue;

@@ -7,10 +7,10 @@
 namespace quillon {
 
 Result<AgentSignResponse> signInSlot(const ModuleContext& ctx, CK_SLOT_ID slot, std::string_view thumbprint,
-                                     std::string_view pin, ByteView data, std::string_view format) {
+                                     std::string_view pin, const Sha256Digest& dataDigest, std::string_view format) {
     auto session = SlotSession::open(ctx, slot, thumbprint, pin, /*logFailures=*/true);
     if (!session) return fail(std::move(session.error()));
-    auto signature = (*session)->sign(data, format);
+    auto signature = (*session)->sign(dataDigest, format);
     if (!signature) return fail(std::move(signature.error()));
 
     AgentSignResponse response;

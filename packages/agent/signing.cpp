@@ -1,6 +1,6 @@
 #include "signing.h"
 
-#include "base64.h"
+#include "base64_digest.h"
 #include "format.h"
 #include "libs_windows.h"
 #include "log.h"
@@ -28,20 +28,20 @@ Error notFoundOnAnyToken(std::string_view thumbprint) {
 
 Result<AgentSignResponse> signWithToken(std::string_view thumbprint, std::string_view pin, std::string_view data,
                                         std::string_view format) {
-    auto bytes = base64Decode(data);
-    if (!bytes) return failWrapped("data base64 inválido: ", std::move(bytes.error()));
+    auto digest = sha256OfBase64(data);
+    if (!digest) return failWrapped("data base64 inválido: ", std::move(digest.error()));
     if (format.empty()) format = kFormatPkcs7Detached;
 
     // Module and slot reasons go to the log (or nowhere), never to the browser.
     for (const std::string& path : findPkcs11Libraries()) {
-        auto response = signFromLib(path, thumbprint, pin, *bytes, format);
+        auto response = signFromLib(path, thumbprint, pin, *digest, format);
         if (response) return response;
     }
     return fail(notFoundOnAnyToken(thumbprint));
 }
 
 Result<AgentSignResponse> signFromLib(const std::string& path, std::string_view thumbprint, std::string_view pin,
-                                      ByteView data, std::string_view format) {
+                                      const Sha256Digest& dataDigest, std::string_view format) {
     auto ctx = getPkcs11Ctx(path);
     if (!ctx) {
         logf("signFromLib getPkcs11Ctx erro: %v", ctx.error());
@@ -54,7 +54,7 @@ Result<AgentSignResponse> signFromLib(const std::string& path, std::string_view 
         return fail(std::move(slots.error()));
     }
     for (CK_SLOT_ID slot : *slots) {
-        auto response = signInSlot(**ctx, slot, thumbprint, pin, data, format);
+        auto response = signInSlot(**ctx, slot, thumbprint, pin, dataDigest, format);
         if (response) return response;
         logf("signInSlot %d: %v", slot, loggableReason(response.error(), thumbprint));
     }

@@ -12,6 +12,7 @@
 #include "error.h"
 #include "messages.h"
 #include "pkcs11_module.h"
+#include "sha256.h"
 
 namespace quillon {
 
@@ -24,15 +25,17 @@ Result<AgentSignBatchResponse> signBatchWithToken(std::string_view thumbprint, s
 
 // One module, across its slots; "thumbprint não encontrado nos slots" when
 // no slot signs.
+// The data travels as its SHA-256 from here on: hashed once per request, not
+// once per slot tried, and never held decoded in full.
 Result<AgentSignResponse> signFromLib(const std::string& path, std::string_view thumbprint, std::string_view pin,
-                                      ByteView data, std::string_view format);
+                                      const Sha256Digest& dataDigest, std::string_view format);
 Result<AgentSignBatchResponse> signBatchFromLib(const std::string& path, std::string_view thumbprint,
                                                 std::string_view pin, const std::vector<AgentSignBatchItem>& items);
 
 // One slot. `format` is already defaulted by the caller for a single item;
 // batch items are decoded and defaulted here, one by one.
 Result<AgentSignResponse> signInSlot(const ModuleContext& ctx, CK_SLOT_ID slot, std::string_view thumbprint,
-                                     std::string_view pin, ByteView data, std::string_view format);
+                                     std::string_view pin, const Sha256Digest& dataDigest, std::string_view format);
 Result<AgentSignBatchResponse> signBatchInSlot(const ModuleContext& ctx, CK_SLOT_ID slot,
                                                std::string_view thumbprint, std::string_view pin,
                                                const std::vector<AgentSignBatchItem>& items);

@@ -4,7 +4,6 @@
 #include "log.h"
 #include "pkcs11_lookup.h"
 #include "pkcs11_signer.h"
-#include "sha256.h"
 
 namespace quillon {
 
@@ -46,14 +45,14 @@ SlotSession::~SlotSession() {
     closeSession(ctx_, session_);
 }
 
-Result<Bytes> SlotSession::sign(ByteView data, std::string_view format) const {
+Result<Bytes> SlotSession::sign(const Sha256Digest& dataDigest, std::string_view format) const {
     pkcs11Signer signer(ctx_, session_, key_, cert_.publicKey);
     if (format == kFormatPkcs7Detached) {
-        auto cms = buildPkcs7Detached(cert_, signer, data);
+        auto cms = buildPkcs7DetachedForDigest(cert_, signer, dataDigest);
         if (!cms) return failWrapped("buildPkcs7: ", std::move(cms.error()));
         return cms;
     }
-    auto raw = signer.Sign(nullptr, sha256Of(data), SignerOpts{HashFunction::SHA256});
+    auto raw = signer.Sign(nullptr, dataDigest, SignerOpts{HashFunction::SHA256});
     if (!raw) return failWrapped("Sign raw: ", std::move(raw.error()));
     return raw;
 }

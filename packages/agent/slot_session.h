@@ -14,6 +14,7 @@
 #include "certificate.h"
 #include "error.h"
 #include "pkcs11_module.h"
+#include "sha256.h"
 
 namespace quillon {
 
@@ -37,7 +38,8 @@ public:
     // A fresh token signer for one signature: the detached CMS for an exact
     // "pkcs7-detached", raw PKCS#1 v1.5 over SHA-256 for any other format.
     // Errors "buildPkcs7: %w" and "Sign raw: %w".
-    Result<Bytes> sign(ByteView data, std::string_view format) const;
+    // Both forms sign only the content's SHA-256, so that is all they take.
+    Result<Bytes> sign(const Sha256Digest& dataDigest, std::string_view format) const;
 
 private:
     SlotSession(const ModuleContext& ctx, CK_SESSION_HANDLE session) : ctx_(ctx), session_(session) {}
