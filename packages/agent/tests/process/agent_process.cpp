@@ -44,6 +44,7 @@ int spawn(const std::vector<std::string>& argv, const Env& env, int stdinFd, int
     ::dup2(outFd, 1);
     ::dup2(errFd, 2);
     for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+    ::signal(SIGPIPE, SIG_DFL);  // as a browser starts its hosts; we ignore it here
     std::vector<char*> args;
     for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -233,6 +234,7 @@ bool LiveAgent::receiveFrame(std::string& body, int timeoutMs) {
 }
 
 void LiveAgent::closeInput() { closeFd(in_); }
+void LiveAgent::closeOutput() { closeFd(out_); }
 
 AgentResult LiveAgent::wait(int timeoutSeconds) {
     closeInput();

@@ -44,6 +44,7 @@ public:
     // timeout or end of output.
     bool receiveFrame(std::string& body, int timeoutMs = 30000);
     void closeInput();
+    void closeOutput();  // stop reading replies, as a browser that went away
     AgentResult wait(int timeoutSeconds = 60);  // stdout left unread is returned in `out`
 
 private:

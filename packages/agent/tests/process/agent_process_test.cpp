@@ -181,6 +181,18 @@ TEST_F(AgentProcess, HugeAnnouncedLengthsEndTheLoopWithoutTheMemory) {
     }
 }
 
+TEST_F(AgentProcess, RepliesToAReaderThatLeftAreLostAndTheLoopGoesOn) {
+    LiveAgent agent(env());
+    agent.closeOutput();
+    std::string pings;
+    for (int i = 0; i < 4000; ++i) pings += frameOf(R"({"type":"QUILLON_PING"})");  // more than a pipe holds
+    ASSERT_TRUE(agent.send(pings));
+    auto result = agent.wait();
+    EXPECT_EQ(result.exitStatus, 0) << "a failed write must not end the process";
+    EXPECT_EQ(result.err, "");
+    expectLogEndedWith("EOF");
+}
+
 TEST_F(AgentProcess, ReadsRequestsFromADiskFile) {
     // Wine hands a redirected unix file over as a disk handle on which
     // GetFileInformationByHandle fails, so the mode test rightly says
