@@ -45,7 +45,8 @@ build_version() {
   work=$(mktemp -d "$cache/openssl-src.XXXXXX")
   # apt drops privileges to _apt for downloads; a private folder makes it warn.
   chmod 755 "$work"
-  if ! (cd "$work" && apt-get source -qq "openssl=$version" >&2); then
+  if ! (cd "$work" && apt-get source -qq "openssl=$version" >"$work/fetch.log" 2>&1); then
+    sed 's/^/    /' "$work/fetch.log" | grep -E '^ +E:' | head -n1 >&2
     rm -rf "$work"
     return 1
   fi
