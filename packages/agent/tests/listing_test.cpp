@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <string>
 
 #include "base64.h"
@@ -12,6 +13,8 @@
 #include "handlers.h"
 #include "listing.h"
 #include "paths.h"
+#include "pkcs11_context.h"
+#include "pkcs11_search.h"
 #include "support/memory_streams.h"
 #include "support/test_certificates.h"
 #include "support/token_fixtures.h"
@@ -22,6 +25,8 @@ namespace {
 using testing::CandidateRoots;
 using testing::CapturedLog;
 using testing::ScriptedModule;
+using testing::buildCertificate;
+using testing::TestCertSpec;
 
 // Writes `count` certificates to files and returns their objects' JSON.
 struct CertSet {
@@ -80,6 +85,281 @@ TEST(Listing, SixteenObjectsTakeTwoSearchCallsAndSeventeenThree) {
     EXPECT_EQ(countOf(seventeen.calls(), "C_FindObjects"), 3u);
     expectCleanJournal(sixteen);
     expectCleanJournal(seventeen);
+}
+
+
+class ListingTest : public ::testing::Test {
+protected:
+    CandidateRoots roots;
+    CapturedLog log;
+    std::string at(std::string_view relative) const { return joinPath(roots.systemRoot(), relative); }
+    // The log lines after the agent's first line.
+    std::vector<std::string> lines() const {
+        auto all = log.lines();
+        return std::vector<std::string>(all.begin() + 1, all.end());
+    }
+};
+
+TEST_F(ListingTest, LogsEveryStepOfAModuleWithOneTokenInOrder) {
+    TestCertSpec first;
+    first.subject = {{"CN", "MARIA SILVA:12345678900"}};
+    first.issuer = {{"O", "ICP"}, {"CN", "AC Uno"}};
+    first.notAfter = "20281231235959Z";
+    TestCertSpec second;
+    second.subject = {{"CN", "EMPRESA"}};
+    second.issuer = {{"C", "BR"}};
+    second.notAfter = "491231000000Z";
+    CertSet certs{{buildCertificate(first), buildCertificate(second)}};
+    ScriptedModule module(at("System32\\eToken.dll"), R"({"slots":[{"id":3,"objects":[)" + certs.objects() + "]}]}");
+
+    auto listed = listCertificates();
+    ASSERT_TRUE(listed);
+    ASSERT_EQ(listed->size(), 2u);
+    EXPECT_EQ((*listed)[0].CommonName, "MARIA SILVA:12345678900");
+    EXPECT_EQ((*listed)[1].Issuer, "");
+    const std::string& p = module.path();
+    EXPECT_EQ(lines(), (std::vector<std::string>{
+                           "PKCS#11 bibliotecas candidatas: [" + p + "]",
+                           "tentando lib: " + p,
+                           "lib " + p + ": 1 slots com token",
+                           "  processando slot 3",
+                           "  slot 3: 2 certificados",
+                           "lib " + p + ": 2 certificados encontrados",
+                           "  cert: MARIA SILVA:12345678900 | taxId: 12345678900 | issuer: AC Uno | valido ate: 2028-12-31T23:59:59Z",
+                           "  cert: EMPRESA | taxId:  | issuer:  | valido ate: 2049-12-31T00:00:00Z",
+                           "total certificados retornados: 2",
+                       }));
+    EXPECT_EQ(module.calls(),
+              (std::vector<std::string>{"C_GetFunctionList", "C_Initialize", "C_GetSlotList", "C_GetSlotList",
+                                        "C_OpenSession", "C_FindObjectsInit", "C_FindObjects", "C_GetAttributeValue",
+                                        "C_GetAttributeValue", "C_GetAttributeValue", "C_GetAttributeValue",
+                                        "C_FindObjects", "C_FindObjectsFinal", "C_CloseSession"}));
+    auto journal = module.journal();
+    EXPECT_EQ(journal[4], "C_OpenSession slot=3 flags=0x6 session=1 rv=0x0");
+    EXPECT_EQ(journal[5], "C_FindObjectsInit session=1 template=CKA_CLASS:1,CKA_CERTIFICATE_TYPE:0 rv=0x0");
+    EXPECT_EQ(journal[6], "C_FindObjects session=1 max=16 count=2 handles=1,2 rv=0x0");
+    EXPECT_EQ(journal[7], "C_GetAttributeValue session=1 object=1 types=CKA_VALUE buffers=0 rv=0x0");
+}
+
+TEST_F(ListingTest, NoCandidateModuleIsTheOneErrorAndTheReplyIsStillAnEmptyList) {
+    auto listed = listCertificates();
+    ASSERT_FALSE(listed);
+    EXPECT_EQ(listed.error().text, "nenhuma biblioteca PKCS#11 encontrada no sistema");
+    EXPECT_FALSE(listed.error().cause);
+    EXPECT_EQ(lines(), (std::vector<std::string>{"PKCS#11 bibliotecas candidatas: []",
+                                                 "ERRO: nenhuma biblioteca PKCS#11 encontrada no sistema"}));
+
+    testing::MemoryOutput out;
+    handleListCerts(out);
+    EXPECT_EQ(out.bytes, testing::frameOf(R"({"type":"QUILLON_LIST_CERTS_RESPONSE","certificates":[]})"));
+    EXPECT_EQ(lines().back(), "LIST_CERTS erro: nenhuma biblioteca PKCS#11 encontrada no sistema");
+}
+
+TEST_F(ListingTest, AModuleThatFailsToLoadIsLoggedTwiceAndSkipped) {
+    std::string broken = at("System32\\eToken.dll");
+    testing::copyFileTo(testing::scriptedModuleLibrary(), broken);
+    std::ofstream(testing::hostFilesystemPath(broken), std::ios::trunc) << "MZ but nothing more";
+
+    testing::MemoryOutput out;
+    handleListCerts(out);
+    EXPECT_EQ(out.bytes, testing::frameOf(R"({"type":"QUILLON_LIST_CERTS_RESPONSE","certificates":[]})"));
+    EXPECT_EQ(lines(), (std::vector<std::string>{"PKCS#11 bibliotecas candidatas: [" + broken + "]",
+                                                 "tentando lib: " + broken,
+                                                 "getPkcs11Ctx(" + broken + ") erro: falha ao carregar: " + broken,
+                                                 "lib " + broken + ": erro: falha ao carregar: " + broken,
+                                                 "total certificados retornados: 0"}));
+}
+
+TEST_F(ListingTest, TheSameCertificateThroughTwoModulesOrTwiceInASlotIsListedOnce) {
+    auto certs = makeCerts(2);
+    const std::string objects = certs.objects() + "," + certs.objects(0, 1);  // first one stored twice
+    ScriptedModule first(at("System32\\eToken.dll"), oneSlot(objects));
+    ScriptedModule second(joinPath(roots.programFiles(), "OpenSC Project\\OpenSC\\pkcs11\\opensc-pkcs11.dll"),
+                          oneSlot(certs.objects(1, 1)));
+    auto listed = listCertificates();
+    ASSERT_TRUE(listed);
+    ASSERT_EQ(listed->size(), 2u);
+    EXPECT_EQ((*listed)[0].Thumbprint, thumbprintOf(certs.ders[0]));
+    EXPECT_EQ((*listed)[1].Thumbprint, thumbprintOf(certs.ders[1]));
+    auto l = lines();
+    EXPECT_NE(std::find(l.begin(), l.end(), "  slot 1: 3 certificados"), l.end());
+    EXPECT_NE(std::find(l.begin(), l.end(), "lib " + first.path() + ": 3 certificados encontrados"), l.end());
+    EXPECT_NE(std::find(l.begin(), l.end(), "lib " + second.path() + ": 1 certificados encontrados"), l.end());
+    EXPECT_EQ(std::count_if(l.begin(), l.end(), [](const std::string& s) { return s.starts_with("  cert: "); }), 2);
+    EXPECT_EQ(l.back(), "total certificados retornados: 2");
+}
+
+TEST_F(ListingTest, SlotsAreVisitedInModuleOrderAndFailingOnesAreSkipped) {
+    auto certs = makeCerts(3);
+    ScriptedModule module(at("System32\\eToken.dll"),
+                          R"({"slots":[{"id":5,"readOnly":true,"objects":[)" + certs.objects(0, 1) +
+                              R"(]},{"id":2,"tokenPresent":false},{"id":8,"objects":[)" + certs.objects(1, 1) +
+                              R"(]},{"id":4,"objects":[)" + certs.objects(2, 1) + R"(]}],
+                              "failures":[{"call":"C_OpenSession","nth":3},{"call":"C_OpenSession","nth":4},
+                                          {"call":"C_FindObjectsInit","nth":2,"rv":"CKR_DEVICE_REMOVED"}]})");
+    auto listed = listCertificates();
+    ASSERT_TRUE(listed);
+    ASSERT_EQ(listed->size(), 1u);  // slot 5 through its read-only session
+    EXPECT_EQ((*listed)[0].Thumbprint, thumbprintOf(certs.ders[0]));
+    const std::string& p = module.path();
+    EXPECT_EQ(lines(), (std::vector<std::string>{
+                           "PKCS#11 bibliotecas candidatas: [" + p + "]",
+                           "tentando lib: " + p,
+                           "lib " + p + ": 3 slots com token",
+                           "  processando slot 5",
+                           "  slot 5: 1 certificados",
+                           "  processando slot 8",
+                           "  slot 8 erro: OpenSession slot 8: pkcs11: 0x5: CKR_GENERAL_ERROR",
+                           "  processando slot 4",
+                           "  slot 4 erro: FindObjectsInit: pkcs11: 0x32: CKR_DEVICE_REMOVED",
+                           "lib " + p + ": 1 certificados encontrados",
+                           "  cert: Holder 0:10000 | taxId: 10000 | issuer: Test CA | valido ate: 2030-01-01T00:00:00Z",
+                           "total certificados retornados: 1",
+                       }));
+    auto journal = module.journal();
+    auto opens = std::vector<std::string>();
+    for (const auto& line : journal)
+        if (line.starts_with("C_OpenSession")) opens.push_back(line);
+    EXPECT_EQ(opens, (std::vector<std::string>{"C_OpenSession slot=5 flags=0x6 rv=0xE2",
+                                               "C_OpenSession slot=5 flags=0x4 session=1 rv=0x0",
+                                               "C_OpenSession slot=8 flags=0x6 rv=0x5",
+                                               "C_OpenSession slot=8 flags=0x4 rv=0x5",
+                                               "C_OpenSession slot=4 flags=0x6 session=2 rv=0x0"}));
+    expectCleanJournal(module);
+}
+
+TEST_F(ListingTest, ASlotListFailureSkipsTheModuleButKeepsItsContext) {
+    ScriptedModule module(at("System32\\eToken.dll"),
+                          R"({"slots":[{"id":1}],"failures":[{"call":"C_GetSlotList","nth":2,"rv":"CKR_DEVICE_ERROR"}]})");
+    ASSERT_TRUE(listCertificates());
+    const std::string& p = module.path();
+    auto l = lines();
+    EXPECT_EQ(std::vector<std::string>(l.begin() + 2, l.end()),
+              (std::vector<std::string>{"GetSlotList(" + p + ") erro: pkcs11: 0x30: CKR_DEVICE_ERROR",
+                                        "lib " + p + ": erro: GetSlotList: pkcs11: 0x30: CKR_DEVICE_ERROR",
+                                        "total certificados retornados: 0"}));
+    ASSERT_TRUE(listCertificates());  // the second listing reuses the context
+    EXPECT_EQ(countOf(module.calls(), "C_Initialize"), 1u);
+    EXPECT_EQ(countOf(module.calls(), "C_Finalize"), 0u);
+    EXPECT_EQ(lines().back(), "total certificados retornados: 0");
+}
+
+TEST_F(ListingTest, AFailingSearchKeepsWhatItFoundAndSaysNothing) {
+    auto certs = makeCerts(20);
+    ScriptedModule module(at("System32\\eToken.dll"),
+                          oneSlot(certs.objects(), R"(,"failures":[{"call":"C_FindObjects","nth":2}])"));
+    auto listed = listCertificates();
+    ASSERT_TRUE(listed);
+    EXPECT_EQ(listed->size(), 16u);
+    auto l = lines();
+    EXPECT_NE(std::find(l.begin(), l.end(), "  slot 1: 16 certificados"), l.end());
+    EXPECT_EQ(std::count_if(l.begin(), l.end(), [](const std::string& s) { return s.find("erro") != s.npos; }), 0);
+    EXPECT_EQ(countOf(module.calls(), "C_FindObjects"), 2u);
+    expectCleanJournal(module);
+}
+
+TEST_F(ListingTest, ShortBatchesDoNotEndTheSearch) {
+    auto certs = makeCerts(12);
+    ScriptedModule module(at("System32\\eToken.dll"), oneSlot(certs.objects(), R"(,"batchSize":5)"));
+    auto listed = listCertificates();
+    ASSERT_TRUE(listed);
+    EXPECT_EQ(listed->size(), 12u);
+    EXPECT_EQ(countOf(module.calls(), "C_FindObjects"), 4u);  // 5, 5, 2, none
+}
+
+TEST_F(ListingTest, OnlyReadablePublicX509CertificatesAreListed) {
+    Bytes good = testing::certificateNamed("Public");
+    Bytes trailing = testing::certificateNamed("Trailing");
+    trailing.push_back(0);
+    const std::string hex = testing::hexText(good);
+    TestCertSpec expiredCa;
+    expiredCa.subject = {{"CN", "Old Root CA"}};
+    expiredCa.notAfter = "120101000000Z";
+    expiredCa.ca = true;
+    const std::string objects =
+        R"({"class":"certificate","valueHex":")" + hex + R"("},)" +
+        R"({"class":"certificate","valueHex":")" + testing::hexText(buildCertificate(expiredCa)) + R"("},)" +
+        R"({"class":"certificate","valueHex":")" + testing::hexText(testing::certificateNamed("Private")) +
+        R"(","private":true},)" +
+        R"({"class":"certificate","certificateType":1,"valueHex":")" + testing::hexText(testing::certificateNamed("Attr")) + R"("},)" +
+        R"({"class":"certificate","valueHex":""},)" + R"({"class":"certificate"},)" +
+        R"({"class":"certificate","valueHex":"0badc0de"},)" +
+        R"({"class":"certificate","valueHex":")" + testing::hexText(trailing) + R"("},)" +
+        R"({"class":"certificate","valueHex":")" + hex + R"(","sensitive":["CKA_VALUE"]},)" +
+        R"({"class":"data","valueHex":")" + hex + R"("})";
+    ScriptedModule module(at("System32\\eToken.dll"), oneSlot(objects));
+    auto listed = listCertificates();
+    ASSERT_TRUE(listed);
+    ASSERT_EQ(listed->size(), 2u);
+    EXPECT_EQ((*listed)[0].CommonName, "Public");
+    EXPECT_EQ((*listed)[1].CommonName, "Old Root CA");
+    auto l = lines();
+    EXPECT_NE(std::find(l.begin(), l.end(), "  slot 1: 2 certificados"), l.end());
+    EXPECT_EQ(countOf(module.calls(), "C_Login"), 0u);
+}
+
+TEST_F(ListingTest, AModuleThatNeverEndsASearchCannotHangTheListing) {
+    auto certs = makeCerts(3);
+    ScriptedModule repeating(at("System32\\eToken.dll"), oneSlot(certs.objects(), R"(,"endlessSearch":"repeat")"));
+    ScriptedModule fresh(at("System32\\cryptoki.dll"), oneSlot("", R"(,"endlessSearch":"fresh")"));
+    auto listed = listCertificates();
+    ASSERT_TRUE(listed);
+    EXPECT_EQ(listed->size(), 3u);
+    EXPECT_EQ(countOf(repeating.calls(), "C_FindObjects"), 2u);  // the second batch repeats the first
+    EXPECT_EQ(countOf(fresh.calls(), "C_FindObjects"), kMaxSearchHandles / 16 + 1);
+    expectCleanJournal(repeating);
+    expectCleanJournal(fresh);
+}
+
+TEST_F(ListingTest, ARequestCarryingAPinStillNeverLogsIn) {
+    auto certs = makeCerts(1);
+    ScriptedModule module(at("System32\\eToken.dll"),
+                          R"({"slots":[{"id":1,"pin":"1234","objects":[)" + certs.objects() + "]}]}");
+    testing::MemoryInput in(testing::frameOf(R"({"type":"QUILLON_LIST_CERTS","pin":"1234","extra":[1,2]})"));
+    testing::MemoryOutput out;
+    serveRequests(in, out);
+    auto frames = testing::splitFrames(out.bytes);
+    ASSERT_TRUE(frames);
+    ASSERT_EQ(frames->size(), 1u);
+    EXPECT_TRUE((*frames)[0].starts_with(R"({"type":"QUILLON_LIST_CERTS_RESPONSE","certificates":[{"thumbprint":")" +
+                                         thumbprintOf(certs.ders[0]) + R"(","commonName":"Holder 0:10000")"));
+    EXPECT_EQ(countOf(module.calls(), "C_Login"), 0u);
+    for (const auto& line : log.lines()) EXPECT_EQ(line.find("1234\""), std::string::npos);
+}
+
+TEST_F(ListingTest, SecondListingReusesTheLoadedModule) {
+    auto certs = makeCerts(1);
+    ScriptedModule module(at("System32\\eToken.dll"), oneSlot(certs.objects()));
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(listCertificates()->size(), 1u);
+    EXPECT_EQ(countOf(module.calls(), "C_GetFunctionList"), 1u);
+    EXPECT_EQ(countOf(module.calls(), "C_Initialize"), 1u);
+}
+
+// Fails each call of the listing path in turn: the reply is always a listing,
+// the log always ends with the total, and nothing is left open.
+TEST_F(ListingTest, FaultSweepOverEveryCallOfTheListingPath) {
+    auto certs = makeCerts(17);
+    const std::string config = R"({"slots":[{"id":1,"objects":[)" + certs.objects(0, 9) + R"(]},{"id":2,"objects":[)" +
+                               certs.objects(9) + "]}],";
+    for (const char* call : {"C_GetFunctionList", "C_Initialize", "C_GetSlotList", "C_OpenSession",
+                             "C_FindObjectsInit", "C_FindObjects", "C_GetAttributeValue", "C_FindObjectsFinal",
+                             "C_CloseSession"})
+        for (int nth : {1, 2, 3, 0})
+            for (const char* rv : {"CKR_DEVICE_ERROR", "CKR_BUFFER_TOO_SMALL"}) {
+                SCOPED_TRACE(std::string(call) + " #" + std::to_string(nth) + " " + rv);
+                CandidateRoots fresh;  // a fresh copy of the module for every run
+                ScriptedModule module(joinPath(fresh.systemRoot(), "System32\\eToken.dll"),
+                                      config + R"("failures":[{"call":")" + call + R"(","nth":)" +
+                                          std::to_string(nth) + R"(,"rv":")" + rv + R"("}]})");
+                testing::MemoryOutput out;
+                handleListCerts(out);
+                auto frames = testing::splitFrames(out.bytes);
+                ASSERT_TRUE(frames && frames->size() == 1);
+                EXPECT_TRUE((*frames)[0].starts_with(R"({"type":"QUILLON_LIST_CERTS_RESPONSE","certificates":[)"));
+                EXPECT_TRUE(lines().back().starts_with("total certificados retornados: "));
+                expectCleanJournal(module);
+                resetPkcs11Ctx(module.path());
+            }
 }
 
 }  // namespace
