@@ -193,6 +193,15 @@ run "$scratch/special-un.out" "$special" "$download" --uninstall --silent
 check "special path: removed after the delay" wait_gone "$special_unix"
 check "special path: the folder above stays" test -d "$drive_c/Dados & Coisas/Configuração"
 
+echo "== at a console (a pseudo-terminal) the markers show as text"
+# A pseudo-terminal gives Wine a console; Enter is typed a little later.
+(sleep 3; printf '\r\n') | timeout 60 script -qec "wine '$download' --uninstall" /dev/null \
+  >"$scratch/console.raw" 2>&1 || true
+sed 's/\x1b\[[?0-9;]*[a-zA-Z]//g' "$scratch/console.raw" | tr -d '\r' >"$scratch/console.out"
+check "console shows the arrow line" grep -qxF "  → Desinstalando Quillon Agent..." "$scratch/console.out"
+check "console shows the tick line" grep -qxF "  ✓ Quillon Agent desinstalado." "$scratch/console.out"
+check "console shows the prompt" grep -qF "  Pressione Enter para fechar..." "$scratch/console.out"
+
 echo "== an install folder that cannot be created"
 : >"$drive_c/blocked path"
 run "$scratch/fatal.out" 'C:\blocked path' "$download"

@@ -7,9 +7,13 @@ namespace {
 constexpr std::string_view kDelayThenDelete = "ping 127.0.0.1 -n 2 >nul & del /f /q \"";
 constexpr std::string_view kThenRemoveFolder = "\" & rmdir /q \"";
 
+// Inside double quotes the interpreter still ends the text at a quote and
+// expands %NAME%, so a path holding either would run or delete something
+// else. Neither a quote nor a control character can be part of a Windows
+// file name; a percent sign can, and such an installation is left in place.
 bool fitsBetweenQuotes(std::string_view path) {
     for (const char c : path)
-        if (c == '"' || static_cast<unsigned char>(c) < 0x20) return false;
+        if (c == '"' || c == '%' || static_cast<unsigned char>(c) < 0x20) return false;
     return !path.empty();
 }
 

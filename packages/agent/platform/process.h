@@ -24,9 +24,9 @@ void runDetachedCmd(std::string_view command);
 
 // "ping 127.0.0.1 -n 2 >nul & del /f /q "<file>" & rmdir /q "<folder>"": a
 // delay of about one second, then the forced deletion of the file, then the
-// removal of the folder if it is empty. A path holding a double quote or a
-// control character cannot name a Windows file and would change what the
-// interpreter runs, so it is refused.
+// removal of the folder if it is empty. A path holding a double quote, a
+// percent sign or a control character would change what the interpreter
+// runs, so it is refused.
 Result<std::string> removalCommand(std::string_view file, std::string_view folder);
 
 struct RemovalTargets {

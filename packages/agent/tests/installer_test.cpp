@@ -121,6 +121,8 @@ TEST(RemovalCommand, PathsThatWouldChangeTheCommandAreRefused) {
     // A quote would end the quoted path early and let the rest run as commands.
     EXPECT_FALSE(platform::removalCommand("C:\\x\" & del /q \"C:\\important", "C:\\x").has_value());
     EXPECT_FALSE(platform::removalCommand("C:\\x\\a.exe", "C:\\x\nrd /s /q C:\\").has_value());
+    // %NAME% is expanded even between quotes: another file would be deleted.
+    EXPECT_FALSE(platform::removalCommand("C:\\%USERNAME%\\a.exe", "C:\\x").has_value());
     EXPECT_FALSE(platform::removalCommand("", "C:\\x").has_value());
 }
 

@@ -310,6 +310,19 @@ TEST_F(Machine, SilentUninstallOfTheInstalledCopyKeepsAFolderThatHoldsMore) {
     EXPECT_TRUE(fs::exists(host(where.installDir) / "notes.txt"));
 }
 
+TEST_F(Machine, APathTheInterpreterWouldExpandKeepsTheProgramButRemovesTheRest) {
+    env_["LOCALAPPDATA"] = (root_ / "100%HOME%").string();
+    ASSERT_EQ(run(downloadedCopy_, {"--silent"}).status, 0);
+    const InstallLayout where = layout();
+    const Outcome removal = run(downloadedCopy_, {"--uninstall"});
+    EXPECT_EQ(removal.status, 0);
+    EXPECT_EQ(removal.out, kUninstallLines);
+    EXPECT_FALSE(registryKeys().contains(std::string(kUninstallKey)));
+    EXPECT_FALSE(fs::exists(host(where.manifestPath)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(fs::exists(host(where.targetExe)));
+}
+
 TEST_F(Machine, UninstallStartedInsideTheFolderLeavesItEmpty) {
     ASSERT_EQ(run(downloadedCopy_, {"--silent"}).status, 0);
     const InstallLayout where = layout();
