@@ -122,10 +122,12 @@ std::vector<std::string> agentCommand() {
 }
 
 bool agentRunsUnderWine() {
-    auto command = agentCommand();
-    if (command.empty()) return false;
-    std::string first = command[0].substr(command[0].find_last_of('/') + 1);
-    return first.rfind("wine", 0) == 0;
+    // Any word of the command, so that "env X=1 wine agent.exe" counts too.
+    for (const auto& word : agentCommand()) {
+        std::string name = word.substr(word.find_last_of('/') + 1);
+        if (name.rfind("wine", 0) == 0) return true;
+    }
+    return false;
 }
 
 AgentResult runAgent(const AgentRun& run, int timeoutSeconds) {
