@@ -189,6 +189,7 @@ protected:
     }
     void TearDown() override {
         RegDeleteTreeW(HKEY_CURRENT_USER, reinterpret_cast<const wchar_t*>(utf8ToUtf16(base_).c_str()));
+        RegDeleteKeyW(HKEY_CURRENT_USER, L"SOFTWARE\\QuillonAgentTests");  // when no other run uses it
     }
     static std::optional<StoredValue> read(const std::string& subkey, const std::string& name) {
         HKEY key = nullptr;
