@@ -27,7 +27,7 @@ struct Agent {
     int in = -1, out = -1;
 };
 
-Agent startAgent() {
+Agent startProcess(const char* path) {
     int toAgent[2], fromAgent[2];
     if (::pipe(toAgent) != 0 || ::pipe(fromAgent) != 0) std::abort();
     posix_spawn_file_actions_t actions;
@@ -36,9 +36,9 @@ Agent startAgent() {
     posix_spawn_file_actions_adddup2(&actions, fromAgent[1], 1);
     posix_spawn_file_actions_addclose(&actions, toAgent[1]);
     posix_spawn_file_actions_addclose(&actions, fromAgent[0]);
-    char* argv[] = {const_cast<char*>(QUILLON_AGENT_PATH), nullptr};
+    char* argv[] = {const_cast<char*>(path), nullptr};
     Agent agent;
-    if (posix_spawn(&agent.pid, QUILLON_AGENT_PATH, &actions, nullptr, argv, environ) != 0) {
+    if (posix_spawn(&agent.pid, path, &actions, nullptr, argv, environ) != 0) {
         std::perror("posix_spawn");
         std::exit(1);
     }
@@ -50,12 +50,15 @@ Agent startAgent() {
     return agent;
 }
 
-void pingOnce(const Agent& agent) {
+Agent startAgent() { return startProcess(QUILLON_AGENT_PATH); }
+
+// Sends a ping and waits for `replySize` bytes back.
+void pingOnce(const Agent& agent, std::size_t replySize = kPongFrameSize) {
     if (::write(agent.in, kPing.data(), kPing.size()) != static_cast<ssize_t>(kPing.size())) std::abort();
     char reply[kPongFrameSize];
     std::size_t got = 0;
-    while (got < sizeof reply) {
-        ssize_t n = ::read(agent.out, reply + got, sizeof reply - got);
+    while (got < replySize) {
+        ssize_t n = ::read(agent.out, reply + got, replySize - got);
         if (n <= 0) std::abort();
         got += static_cast<std::size_t>(n);
     }
@@ -100,6 +103,18 @@ int main(int argc, char** argv) {
         stopAgent(agent);
     }
     report("spawn to first pong", startup, 2000);
+
+    // The same exchange with /bin/cat echoing the ping: what process creation
+    // and pipes cost on this machine right now, none of it ours.
+    std::vector<double> baseline;
+    for (int i = 0; i < starts; ++i) {
+        auto t0 = Clock::now();
+        Agent cat = startProcess("/bin/cat");
+        pingOnce(cat, kPing.size());
+        baseline.push_back(microsSince(t0));
+        stopAgent(cat);
+    }
+    report("baseline: spawn to echo (/bin/cat)", baseline, 2000);
 
     Agent agent = startAgent();
     for (int i = 0; i < 200; ++i) pingOnce(agent);  // warm up

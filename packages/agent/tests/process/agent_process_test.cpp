@@ -3,7 +3,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -241,6 +243,29 @@ TEST_F(AgentProcess, AnUnwritableLogFolderDoesNotStopTheAgent) {
     auto result = run(r);
     EXPECT_EQ(result.out, frameOf(kPong));
     EXPECT_FALSE(fs::exists(scratch_ / "no-such-folder"));
+}
+
+TEST_F(AgentProcess, LogStampsAreInTheLocalTimeZone) {
+    if (agentRunsUnderWine()) GTEST_SKIP() << "Wine takes its zone from the prefix, not from TZ";
+    // A zone five hours ahead of UTC: a stamp in UTC would be five hours off.
+    AgentRun r;
+    r.env = {{"TZ", "QLN-5"}};
+    r.input = frameOf(R"({"type":"QUILLON_PING"})");
+    std::time_t before = std::time(nullptr);
+    run(r);
+    std::time_t after = std::time(nullptr);
+
+    std::string text = fileText(logPath_).substr(logOffset_);
+    std::tm stamp{};
+    ASSERT_EQ(std::sscanf(text.c_str(), "[%d-%d-%d %d:%d:%d]", &stamp.tm_year, &stamp.tm_mon, &stamp.tm_mday,
+                          &stamp.tm_hour, &stamp.tm_min, &stamp.tm_sec),
+              6)
+        << text;
+    stamp.tm_year -= 1900;
+    stamp.tm_mon -= 1;
+    std::time_t asUtc = ::timegm(&stamp);  // the stamp read as if it were UTC
+    EXPECT_GE(asUtc, before + 5 * 3600 - 1) << text;
+    EXPECT_LE(asUtc, after + 5 * 3600 + 1) << text;
 }
 
 TEST_F(AgentProcess, ConcurrentRunsAppendToTheSameLog) {
