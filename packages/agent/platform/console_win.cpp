@@ -23,8 +23,12 @@ void writeConsoleText(std::string_view utf8) {
         const std::u16string text = utf8ToUtf16(utf8);
         for (std::size_t done = 0; done < text.size();) {
             DWORD written = 0;
-            const auto chunk = static_cast<DWORD>(std::min(kChunk, text.size() - done));
-            if (!WriteConsoleW(out, text.data() + done, chunk, &written, nullptr) || written == 0)
+            std::size_t chunk = std::min(kChunk, text.size() - done);
+            // Keep a surrogate pair within one call.
+            if (chunk < text.size() - done && text[done + chunk - 1] >= 0xD800 &&
+                text[done + chunk - 1] <= 0xDBFF)
+                --chunk;
+            if (!WriteConsoleW(out, text.data() + done, static_cast<DWORD>(chunk), &written, nullptr) || written == 0)
                 return;
             done += written;
         }
