@@ -63,6 +63,40 @@ void drain(int fd, std::string& into) {
     if (n > 0) into.append(buffer, static_cast<std::size_t>(n));
 }
 
+// Feeds `input` to `in` (closing it when done) while collecting `out` and
+// `err` until both end or the deadline passes; closes all three.
+void pump(int& in, const std::string& input, int& out, int& err, AgentResult& result, long deadline) {
+    std::size_t written = 0;
+    if (input.empty()) closeFd(in);
+    while (out >= 0 || err >= 0) {
+        struct pollfd fds[3];
+        int count = 0;
+        if (out >= 0) fds[count++] = {out, POLLIN, 0};
+        if (err >= 0) fds[count++] = {err, POLLIN, 0};
+        if (in >= 0) fds[count++] = {in, POLLOUT, 0};
+        long left = deadline - nowMs();
+        if (left <= 0) break;
+        if (::poll(fds, count, static_cast<int>(left)) < 0) continue;
+        for (int i = 0; i < count; ++i) {
+            if (!fds[i].revents) continue;
+            int fd = fds[i].fd;
+            if (fd == in) {
+                ssize_t n = ::write(fd, input.data() + written, input.size() - written);
+                if (n > 0) written += static_cast<std::size_t>(n);
+                if (n < 0 || written == input.size()) closeFd(in);
+                continue;
+            }
+            std::string& into = fd == out ? result.out : result.err;
+            std::size_t before = into.size();
+            drain(fd, into);
+            if (into.size() == before) closeFd(fd == out ? out : err);
+        }
+    }
+    closeFd(in);
+    closeFd(out);
+    closeFd(err);
+}
+
 AgentResult reap(int pid, int timeoutSeconds, AgentResult result) {
     long deadline = nowMs() + timeoutSeconds * 1000L;
     int status = 0;
@@ -150,37 +184,9 @@ AgentResult runAgent(const AgentRun& run, int timeoutSeconds) {
     }
 
     AgentResult result;
-    std::size_t written = 0;
-    if (in.write >= 0 && run.input.empty()) closeFd(in.write);
     ::signal(SIGPIPE, SIG_IGN);  // the agent may leave before taking all input
     long deadline = nowMs() + timeoutSeconds * 1000L;
-    while (out.read >= 0 || err.read >= 0) {
-        struct pollfd fds[3];
-        int count = 0;
-        if (out.read >= 0) fds[count++] = {out.read, POLLIN, 0};
-        if (err.read >= 0) fds[count++] = {err.read, POLLIN, 0};
-        if (in.write >= 0) fds[count++] = {in.write, POLLOUT, 0};
-        long left = deadline - nowMs();
-        if (left <= 0) break;
-        if (::poll(fds, count, static_cast<int>(left)) < 0) continue;
-        for (int i = 0; i < count; ++i) {
-            if (!fds[i].revents) continue;
-            int fd = fds[i].fd;
-            if (fd == in.write) {
-                ssize_t n = ::write(fd, run.input.data() + written, run.input.size() - written);
-                if (n > 0) written += static_cast<std::size_t>(n);
-                if (n < 0 || written == run.input.size()) closeFd(in.write);
-                continue;
-            }
-            std::string& into = fd == out.read ? result.out : result.err;
-            std::size_t before = into.size();
-            drain(fd, into);
-            if (into.size() == before) closeFd(fd == out.read ? out.read : err.read);
-        }
-    }
-    closeFd(in.write);
-    closeFd(out.read);
-    closeFd(err.read);
+    pump(in.write, run.input, out.read, err.read, result, deadline);
     long left = (deadline - nowMs()) / 1000;
     return reap(pid, static_cast<int>(left > 1 ? left : 1), std::move(result));
 }
@@ -239,26 +245,10 @@ void LiveAgent::closeInput() { closeFd(in_); }
 void LiveAgent::closeOutput() { closeFd(out_); }
 
 AgentResult LiveAgent::wait(int timeoutSeconds) {
-    closeInput();
     AgentResult result;
     result.out = pending_;
     long deadline = nowMs() + timeoutSeconds * 1000L;
-    while (out_ >= 0 || err_ >= 0) {
-        struct pollfd fds[2];
-        int count = 0;
-        if (out_ >= 0) fds[count++] = {out_, POLLIN, 0};
-        if (err_ >= 0) fds[count++] = {err_, POLLIN, 0};
-        long left = deadline - nowMs();
-        if (left <= 0 || ::poll(fds, count, static_cast<int>(left)) <= 0) break;
-        for (int i = 0; i < count; ++i) {
-            if (!fds[i].revents) continue;
-            int& fd = fds[i].fd == out_ ? out_ : err_;
-            std::string& into = &fd == &out_ ? result.out : result.err;
-            std::size_t before = into.size();
-            drain(fd, into);
-            if (into.size() == before) closeFd(fd);
-        }
-    }
+    pump(in_, std::string(), out_, err_, result, deadline);
     int pid = pid_;
     pid_ = -1;
     return reap(pid, timeoutSeconds, std::move(result));

@@ -284,13 +284,5 @@ TEST_F(AgentProcess, ConcurrentRunsAppendToTheSameLog) {
     EXPECT_EQ(messages[3], "readMessage erro: EOF");
 }
 
-TEST(ShellWords, SplitsTheAgentCommandLikeAShell) {
-    EXPECT_EQ(shellWords("  wine  build-win/quillon-agent.exe "),
-              (std::vector<std::string>{"wine", "build-win/quillon-agent.exe"}));
-    EXPECT_EQ(shellWords(R"('/a b/agent' "x \"y\"" c\ d)"),
-              (std::vector<std::string>{"/a b/agent", "x \"y\"", "c d"}));
-    EXPECT_EQ(shellWords("''"), std::vector<std::string>{""});
-}
-
 }  // namespace
 }  // namespace quillon::process
