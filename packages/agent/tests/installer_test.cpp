@@ -51,19 +51,6 @@ TEST(InstallLayout, BuiltFromLocalAppDataElseTheUserProfile) {
     EXPECT_EQ(installLayoutFor("", "").targetExe, "AppData\\Local\\Quillon\\quillon-agent.exe");
 }
 
-TEST(InstallLayout, RegistryKeysOfTheBrowsersAndTheUninstallEntry) {
-    std::vector<std::string> keys;
-    for (const BrowserTarget& browser : kBrowserTargets)
-        keys.push_back(std::string(browser.displayName) + "=" + browserKey(browser));
-    EXPECT_EQ(keys,
-              (std::vector<std::string>{
-                  "Chrome=HKEY_CURRENT_USER\\SOFTWARE\\Google\\Chrome\\NativeMessagingHosts\\br.quillon.agent",
-                  "Brave=HKEY_CURRENT_USER\\SOFTWARE\\BraveSoftware\\Brave-Browser\\NativeMessagingHosts\\br.quillon.agent",
-                  "Edge=HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Edge\\NativeMessagingHosts\\br.quillon.agent"}));
-    EXPECT_EQ(kUninstallKey,
-              "HKEY_CURRENT_USER\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quillon.Agent");
-}
-
 TEST(NativeManifest, LaidOutByteForByteWithEscapedPath) {
     const std::string origin = "chrome-extension://" + std::string(companionExtensionId()) + "/";
     EXPECT_EQ(nativeManifestText("C:\\Users\\A & B <x>\\Quillon\\quillon-agent.exe"),
@@ -76,12 +63,6 @@ TEST(NativeManifest, LaidOutByteForByteWithEscapedPath) {
               "    \"" + origin + "\"\n"
               "  ]\n"
               "}");
-}
-
-TEST(NativeManifest, ExtensionIdIs32LettersFromAToP) {
-    const std::string_view id = companionExtensionId();
-    ASSERT_EQ(id.size(), 32u);
-    for (char c : id) EXPECT_TRUE(c >= 'a' && c <= 'p') << id;
 }
 
 TEST(InstallerFrames, BordersAre38WideAndTextLines39) {

@@ -91,8 +91,7 @@ protected:
         vars.erase("USERPROFILE");
         for (const auto& [name, value] : env_) vars[name] = value;
         std::vector<std::string> envText;
-        for (const auto& [name, value] : vars)
-            if (value != kUnset) envText.push_back(name + "=" + value);
+        for (const auto& [name, value] : vars) envText.push_back(name + "=" + value);
         std::vector<char*> envp, argv{const_cast<char*>(program.c_str())};
         for (auto& e : envText) envp.push_back(e.data());
         for (auto& a : args) argv.push_back(a.data());
@@ -125,7 +124,6 @@ protected:
         return doc.is_object() ? doc["keys"] : nlohmann::json::object();
     }
 
-    static constexpr const char* kUnset = "\x01unset";
     fs::path root_, downloadedCopy_;
     std::map<std::string, std::string> env_;
 };
@@ -344,13 +342,6 @@ TEST_F(Machine, AFileOnStandardInputRunsTheAgentWhateverTheArguments) {
     EXPECT_NE(agent.out.find(R"({"type":"QUILLON_PONG","version":"1.1.2"})"), std::string::npos);
     EXPECT_TRUE(fs::exists(host(layout().manifestPath)));
     EXPECT_TRUE(registryKeys().contains(std::string(kUninstallKey)));
-}
-
-TEST_F(Machine, WithoutLocalAppDataTheUserProfileIsUsed) {
-    env_["LOCALAPPDATA"] = kUnset;
-    env_["USERPROFILE"] = (root_ / "profile").string();
-    ASSERT_EQ(run(downloadedCopy_, {"--silent"}).status, 0);
-    EXPECT_TRUE(fs::exists(root_ / "profile" / "AppData" / "Local" / "Quillon" / "quillon-agent.exe"));
 }
 
 }  // namespace
