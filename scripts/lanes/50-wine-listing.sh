@@ -1,0 +1,95 @@
+#!/usr/bin/env bash
+# Certificate listing through the Windows exe under Wine: the scripted test
+# module, built as a DLL, stands at the first candidate path
+# (C:\windows\system32\eToken.dll) of the prefix while this lane runs, scripted
+# with one token holding a certificate made by openssl. Two listing frames go
+# through a pipe in one process; the replies, the log and the module's
+# journal are checked.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/wine.sh"
+cd "$QUILLON_ROOT"
+
+exe=build-win/quillon-agent.exe
+dll=build-win/packages/agent/tests/scripted_module/quillon_scripted_module.dll
+for f in "$exe" "$dll"; do
+  [[ -f $f ]] || { echo "missing $f: run scripts/build.sh windows" >&2; exit 1; }
+done
+wine_ready
+
+system32="$WINEPREFIX/drive_c/windows/system32"
+placed="$system32/eToken.dll"
+work=$(mktemp -d)
+cleanup() {
+  rm -f "$placed" "$placed.json" "$placed.journal"
+  rm -rf "$work"
+  wine_done
+}
+trap cleanup EXIT
+[[ ! -e $placed ]] || { echo "$placed already exists; not touching it" >&2; exit 1; }
+
+openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.der" -outform DER \
+  -days 30 -subj "/CN=FULANO WINE:12345678900/O=Quillon Teste" 2>/dev/null
+thumbprint=$(openssl x509 -inform DER -in "$work/cert.der" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g' | tr 'A-F' 'a-f')
+cp "$dll" "$placed"
+python3 - "$work/cert.der" >"$placed.json" <<'PY'
+import json, sys
+der = open(sys.argv[1], "rb").read().hex()
+print(json.dumps({"slots": [{"id": 1, "readOnly": True, "objects": [
+    {"class": "certificate", "id": "01", "valueHex": der},
+    {"class": "certificate", "id": "02", "valueHex": der},
+    {"class": "certificate", "valueHex": "0badc0de"}]}]}))
+PY
+
+log="$WINE_TEMP_DIR/quillon-agent.log"
+before=0
+[[ -f $log ]] && before=$(wc -l <"$log")
+python3 - >"$work/request.bin" <<'PY'
+import struct, sys
+for body in (b'{"type":"QUILLON_LIST_CERTS"}', b'{"type":"QUILLON_LIST_CERTS","pin":"0000"}'):
+    sys.stdout.buffer.write(struct.pack("<I", len(body)) + body)
+PY
+# Through a pipe: Wine cannot query a Unix regular file as stdin, which would
+# choose installer mode.
+cat "$work/request.bin" | timeout 120 wine "$exe" >"$work/reply.bin"
+
+python3 - "$work/reply.bin" "$thumbprint" <<'PY'
+import json, struct, sys
+data = open(sys.argv[1], "rb").read()
+replies = []
+while data:
+    n = struct.unpack("<I", data[:4])[0]
+    replies.append(json.loads(data[4:4 + n]))
+    data = data[4 + n:]
+assert len(replies) == 2, replies
+for r in replies:
+    assert r["type"] == "QUILLON_LIST_CERTS_RESPONSE", r
+    certs = r["certificates"]
+    assert len(certs) == 1, certs
+    c = certs[0]
+    assert c["thumbprint"] == sys.argv[2], (c["thumbprint"], sys.argv[2])
+    assert c["commonName"] == "FULANO WINE:12345678900" and c["taxId"] == "12345678900", c
+    assert c["issuer"] == "FULANO WINE:12345678900", c
+    assert len(c["notAfter"]) == 20 and c["notAfter"].endswith("Z"), c
+print("replies: 2 listings, 1 certificate each, thumbprint", sys.argv[2])
+PY
+
+tail -n +"$((before + 1))" "$log" | tr -d '\r' | sed 's/^\[[^]]*\] //' >"$work/log.txt"
+need_line() {
+  grep -qxF -- "$1" "$2" || { echo "missing line in $(basename "$2"): $1" >&2; cat "$2" >&2; exit 1; }
+}
+need_line 'tentando lib: C:\windows\System32\eToken.dll' "$work/log.txt"
+need_line '  slot 1: 2 certificados' "$work/log.txt"
+need_line 'total certificados retornados: 1' "$work/log.txt"
+if grep -q '0000' "$work/log.txt"; then echo "the request's PIN reached the log" >&2; exit 1; fi
+echo "log: candidate found, read-only token listed, duplicate dropped"
+
+journal="$placed.journal"
+[[ $(grep -c '^C_Initialize ' "$journal") -eq 1 ]] || { echo "module initialised more than once" >&2; exit 1; }
+need_line 'C_Initialize flags=0x2 mutexes=0 rv=0x0' "$journal"
+need_line 'C_OpenSession slot=1 flags=0x6 rv=0xE2' "$journal"
+[[ $(grep -c '^C_OpenSession .*rv=0x0$' "$journal") -eq $(grep -c '^C_CloseSession ' "$journal") ]] ||
+  { echo "a session was left open" >&2; exit 1; }
+[[ $(grep -c '^C_FindObjectsInit .*rv=0x0$' "$journal") -eq $(grep -c '^C_FindObjectsFinal ' "$journal") ]] ||
+  { echo "a search was left active" >&2; exit 1; }
+if grep -q '^C_Login' "$journal"; then echo "the listing logged in" >&2; exit 1; fi
+echo "journal: one C_Initialize, read-only retry, every session closed, every search finished, no login"
