@@ -7,7 +7,7 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/wine.sh"
 cd "$QUILLON_ROOT"
 
-exe=$QUILLON_ROOT/build-win/quillon-agent.exe
+exe=${QUILLON_WIN_EXE:-$QUILLON_ROOT/build-win/quillon-agent.exe}
 [[ -f $exe ]] || { echo "missing $exe: run scripts/build.sh windows" >&2; exit 1; }
 wine_prefix_ready
 
@@ -181,6 +181,18 @@ run "$scratch/quiet.out" - "$target_exe" --uninstall --silent
 check "quiet uninstall exits 0" test "$rc" -eq 0
 same "quiet uninstall writes nothing" "$scratch/quiet.out" ""
 check "the installed copy and its folder go after it ended" wait_gone "$install_unix"
+
+echo "== a cmd.exe planted beside the uninstalling copy is not run"
+# The plant is a copy of the program: were it run, it would install again.
+mkdir -p "$drive_c/Plant"
+cp "$exe" "$drive_c/Plant/quillon-agent.exe"
+cp "$exe" "$drive_c/Plant/cmd.exe"
+run "$scratch/plant-install.out" - "$download" --silent
+run "$scratch/plant.out" - 'C:\Plant\quillon-agent.exe' --uninstall --silent
+check "the system interpreter removed the installation" wait_gone "$install_unix"
+sleep 2
+check "and the plant did not install it again" test ! -e "$install_unix"
+check "nor register it again" reg_missing "$uninstall_key"
 
 echo "== a path with blanks, non-ASCII letters and &"
 special='C:\Dados & Coisas\Configuração'

@@ -14,9 +14,9 @@ namespace quillon::platform {
 // "cmd /c " followed by the command exactly as given.
 std::string interpreterCommandLine(std::string_view command);
 
-// Starts the command through the interpreter in its own process, without a
-// window, in this process's folder and environment, and returns at once
-// without waiting. Whether it could be started is not reported.
+// Starts the command through the interpreter (cmd.exe of the system folder)
+// in its own process, without a window, in this process's folder and
+// environment, and returns at once without waiting. Whether it could be started is not reported.
 // Elsewhere than on Windows only the removal command below is carried out
 // (wait about a second, delete the file, remove the folder if it is empty and
 // not the current folder); any other command is ignored.

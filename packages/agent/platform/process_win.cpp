@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <string>
+
 #include "../wide_text.h"
 #include "process.h"
 
@@ -13,10 +15,17 @@ void runDetachedCmd(std::string_view command) {
     auto create = reinterpret_cast<decltype(&CreateProcessW)>(
         reinterpret_cast<void*>(GetProcAddress(kernel32, "CreateProcessW")));
     if (!create) return;
+    // The interpreter is named by its full path in the system folder: left to
+    // the search by its first word, a cmd.exe planted next to this program or
+    // in the current folder would run instead.
+    wchar_t system[MAX_PATH];
+    const UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return;
+    const std::wstring interpreter = std::wstring(system, length) + L"\\cmd.exe";
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started{};
-    if (create(nullptr, reinterpret_cast<wchar_t*>(line->data()), nullptr, nullptr, FALSE,
+    if (create(interpreter.c_str(), reinterpret_cast<wchar_t*>(line->data()), nullptr, nullptr, FALSE,
                CREATE_NO_WINDOW, nullptr, nullptr, &startup, &started)) {
         // The child runs on its own; its handles are of no further use.
         CloseHandle(started.hThread);
