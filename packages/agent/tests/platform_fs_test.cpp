@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "support/temp_folder.h"
+#include "support/token_fixtures.h"
 
 namespace quillon {
 namespace {
@@ -67,6 +68,29 @@ TEST(PlatformFs, PathsHoldingANulAreRefusedNotCutShort) {
     EXPECT_FALSE(platform::readWholeFile(withNul).has_value());
     EXPECT_FALSE(platform::removeFile(withNul).has_value());
     EXPECT_TRUE(platform::pathExists(cut));
+}
+
+TEST(PlatformFs, TemporaryFolderDropsItsTrailingSeparatorExceptAtADriveRoot) {
+    using testing::ScopedEnv;
+#ifdef _WIN32
+    {
+        ScopedEnv tmp("TMP", "C:\\quillon-tmp-test\\");
+        EXPECT_EQ(platform::tempDirectory(), "C:\\quillon-tmp-test");
+    }
+    {
+        ScopedEnv tmp("TMP", "C:\\");
+        EXPECT_EQ(platform::tempDirectory(), "C:\\");
+    }
+#else
+    {
+        ScopedEnv tmp("TMPDIR", "/var/tmp/quillon/");
+        EXPECT_EQ(platform::tempDirectory(), "/var/tmp/quillon");
+    }
+    for (auto unsetOrEmpty : {std::optional<std::string>(), std::optional<std::string>("")}) {
+        ScopedEnv tmp("TMPDIR", unsetOrEmpty);
+        EXPECT_EQ(platform::tempDirectory(), "/tmp");
+    }
+#endif
 }
 
 TEST(PlatformFs, EnvironmentAndExecutablePath) {
