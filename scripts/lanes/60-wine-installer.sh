@@ -195,15 +195,15 @@ check "and the plant did not install it again" test ! -e "$install_unix"
 check "nor register it again" reg_missing "$uninstall_key"
 
 echo "== a path with blanks, non-ASCII letters and &"
-special='C:\Dados & Coisas\Configuração'
-special_unix="$drive_c/Dados & Coisas/Configuração/Quillon"
-run "$scratch/special.out" "$special" "$download" --silent
-check "special path: exit 0" test "$rc" -eq 0
-check "special path: copy made" cmp -s "$exe" "$special_unix/quillon-agent.exe"
-check "special path: & escaped in the manifest" grep -qF 'Dados \u0026 Coisas' "$special_unix/br.quillon.agent.json"
-run "$scratch/special-un.out" "$special" "$download" --uninstall --silent
-check "special path: removed after the delay" wait_gone "$special_unix"
-check "special path: the folder above stays" test -d "$drive_c/Dados & Coisas/Configuração"
+odd_path='C:\Dados & Coisas\Configuração'
+odd_unix="$drive_c/Dados & Coisas/Configuração/Quillon"
+run "$scratch/odd.out" "$odd_path" "$download" --silent
+check "odd path: exit 0" test "$rc" -eq 0
+check "odd path: copy made" cmp -s "$exe" "$odd_unix/quillon-agent.exe"
+check "odd path: & escaped in the manifest" grep -qF 'Dados \u0026 Coisas' "$odd_unix/br.quillon.agent.json"
+run "$scratch/odd-un.out" "$odd_path" "$download" --uninstall --silent
+check "odd path: removed after the delay" wait_gone "$odd_unix"
+check "odd path: the folder above stays" test -d "$drive_c/Dados & Coisas/Configuração"
 
 echo "== at a console (a pseudo-terminal) the markers show as text"
 # A pseudo-terminal gives Wine a console; Enter is typed a little later.
