@@ -146,7 +146,9 @@ void expectCleanUp(const ScriptedModule& m) {
     EXPECT_EQ(opened, closed);
     EXPECT_EQ(started, finished);
     EXPECT_EQ(logins, logouts);  // a failed login is logged out at once, too
-    if (opened) EXPECT_EQ(m.calls().back(), "C_CloseSession");
+    if (opened) {
+        EXPECT_EQ(m.calls().back(), "C_CloseSession");
+    }
 }
 
 using Calls = std::vector<std::string>;
@@ -279,7 +281,9 @@ TEST_P(SigningScriptedFailure, IsCleanedUpAndLogged) {
     EXPECT_EQ(reply["error"], "erro ao assinar: " + notFound(signer().thumbprint));
     EXPECT_EQ(lines(), (Calls{std::string("signInSlot 1: ") + c.reason}));
     expectCleanUp(m);
-    if (std::string_view(c.call) == "C_SignInit") EXPECT_TRUE(linesStarting(m, "C_Sign").empty());
+    if (std::string_view(c.call) == "C_SignInit") {
+        EXPECT_TRUE(linesStarting(m, "C_Sign").empty());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
