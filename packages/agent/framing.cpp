@@ -1,16 +1,12 @@
 #include "framing.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "format.h"
 
 namespace quillon {
 namespace {
-
-// Bodies up to this size get their whole buffer at once; larger ones grow as
-// bytes actually arrive, so a peer that announces a huge body and then sends
-// little cannot make us hold memory for bytes that never come.
-constexpr std::size_t kEagerBody = 1u << 20;
 
 // Reads until `size` bytes are in or the stream ends; gives how many arrived.
 Result<std::size_t> readFull(platform::InputStream& in, std::uint8_t* buffer, std::size_t size) {
@@ -28,17 +24,17 @@ Error endOfStream(std::size_t bytesOfThisPart) {
     return newError(bytesOfThisPart == 0 ? "EOF" : "unexpected EOF");
 }
 
-// Resizes to exactly `size`, holding no more capacity than that (the library's
-// own growth would round up to twice the old capacity).
+// Resizes to exactly `size` without holding more capacity than that (the
+// library's own growth would round up to twice the old capacity). The new
+// tail is left unset: the caller fills it from the stream before any use,
+// and drops the buffer if the stream fails first.
 void growExactly(std::string& buffer, std::size_t size) {
-    if (size <= buffer.capacity()) {
-        buffer.resize(size);
-        return;
-    }
     std::string bigger;
     bigger.reserve(size);
-    bigger.assign(buffer);
-    bigger.resize(size);
+    bigger.resize_and_overwrite(size, [&](char* p, std::size_t n) {
+        std::memcpy(p, buffer.data(), buffer.size());
+        return n;
+    });
     buffer.swap(bigger);
 }
 
@@ -58,7 +54,7 @@ Result<std::string> readMessage(platform::InputStream& in) {
     std::string body;
     std::size_t filled = 0;
     while (filled < length) {
-        std::size_t target = filled == 0 ? std::min<std::size_t>(length, kEagerBody)
+        std::size_t target = filled == 0 ? std::min<std::size_t>(length, kFirstBodyBuffer)
                                          : std::min<std::size_t>(length, 2 * filled);
         growExactly(body, target);
         auto n = readFull(in, reinterpret_cast<std::uint8_t*>(body.data()) + filled, target - filled);

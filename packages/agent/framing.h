@@ -2,6 +2,7 @@
 // bytes of UTF-8 JSON.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -15,6 +16,12 @@ namespace quillon {
 // The largest incoming body accepted. A larger announced length is a failed
 // read: no buffer is obtained and the body is not read.
 inline constexpr std::uint32_t kMaxIncomingBody = 512u * 1024u * 1024u;
+
+// Bodies up to this size get their whole buffer at once; larger ones grow
+// (doubling) as their bytes actually arrive, so a peer that announces a huge
+// body and then sends little cannot make us hold memory for bytes that never
+// come.
+inline constexpr std::size_t kFirstBodyBuffer = 16u * 1024u * 1024u;
 
 // One frame's body; errors "EOF", "unexpected EOF", a read failure, or a
 // length above kMaxIncomingBody.
