@@ -24,6 +24,9 @@ public:
             DWORD err = GetLastError();
             // The browser closing its end of the pipe is the end of the stream.
             if (err == ERROR_BROKEN_PIPE || err == ERROR_HANDLE_EOF) return std::size_t{0};
+            // A message-mode pipe reports a message longer than the buffer
+            // this way; the bytes read are good and the rest follows.
+            if (err == ERROR_MORE_DATA) return static_cast<std::size_t>(got);
             return fail("read: " + win32Message(err));
         }
         return static_cast<std::size_t>(got);
