@@ -13,8 +13,9 @@ wine_prefix_ready
 
 scratch=$(mktemp -d /tmp/quillon-wine-installer.XXXXXX)
 cleanup() {
-  # Let this prefix's server end by itself (it saves the registry), then drop it all.
-  timeout 30 wineserver -w 2>/dev/null || true
+  # Let this prefix's server end by itself (it saves the registry); a program
+  # of this prefix still waiting for input after that is ended with it.
+  timeout 30 wineserver -w 2>/dev/null || wineserver -k 2>/dev/null || true
   rm -rf "$scratch"
 }
 trap cleanup EXIT
