@@ -176,6 +176,12 @@ TEST_F(CmsFixture, SerialsAndIssuersAreCopiedFaithfully) {
         ASSERT_TRUE(out);
         EXPECT_TRUE(contains(*out, c.issuerNameDer + hexBytes(k.expected))) << k.serial;
         EXPECT_TRUE(contains(*out, c.der));
+        // The agent's own parser must yield the same octets and value.
+        auto parsed = parseCertificate(c.der);
+        ASSERT_TRUE(parsed) << parsed.error().text;
+        EXPECT_EQ(parsed->issuerNameDer, c.issuerNameDer);
+        EXPECT_EQ(parsed->serial.negative, k.negative);
+        EXPECT_EQ(parsed->serial.magnitude, c.serial.magnitude);
     }
 }
 

@@ -306,7 +306,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SigningScripted, BatchItemsFailOneByOneWhileTheSlotAnswers) {
     // From the second signature on the token stops answering.
     json failures = json::array();
-    for (int nth = 2; nth <= 5; ++nth) failures.push_back({{"call", "C_SignInit"}, {"nth", nth}, {"rv", "CKR_DEVICE_REMOVED"}});
+    for (int nth = 2; nth <= 5; ++nth)
+        failures.push_back({{"call", "C_SignInit"}, {"nth", nth}, {"rv", nth == 2 ? "CKR_USER_NOT_LOGGED_IN" : "CKR_DEVICE_REMOVED"}});
     auto m = module("System32\\eToken.dll", token({{"failures", failures}}));
     json reply = batch(json::array({{{"id", "a"}, {"data", "YWJj"}},
                                     {{"id", "b"}, {"data", "Y"}},
@@ -318,7 +319,7 @@ TEST_F(SigningScripted, BatchItemsFailOneByOneWhileTheSlotAnswers) {
     EXPECT_TRUE(testing::opensslVerifyDetachedCms(*base64Decode(r[0]["signature"].get<std::string>()), asBytes("abc"),
                                                   signer().der));
     EXPECT_EQ(r[1], json({{"id", "b"}, {"error", "data base64 inválido: illegal base64 data at input byte 1"}}));
-    EXPECT_EQ(r[2], json({{"id", "c"}, {"error", "buildPkcs7: signer.Sign: SignInit: pkcs11: 0x32: CKR_DEVICE_REMOVED"}}));
+    EXPECT_EQ(r[2], json({{"id", "c"}, {"error", "buildPkcs7: signer.Sign: SignInit: pkcs11: 0x101: CKR_USER_NOT_LOGGED_IN"}}));
     EXPECT_EQ(r[3], json({{"id", "d"}, {"error", "Sign raw: SignInit: pkcs11: 0x32: CKR_DEVICE_REMOVED"}}));
     // One session, one login, one lookup for the whole batch.
     auto calls = m.calls();
