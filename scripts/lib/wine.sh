@@ -4,6 +4,11 @@
 # created once (about 25 s); lanes that need isolation copy it. After sourcing,
 # call `wine_ready`: it creates the prefix if needed and sets WINE_TEMP_DIR to
 # the Unix path of the prefix's %TEMP% folder, where the agent writes its log.
+#
+# Debian's `wine` launcher runs 64-bit programs (it falls back to wine64 when
+# wine32 is absent); there is no `wine64` on PATH. Wine keeps its server
+# socket under $TMPDIR: give every program of a lane the same TMPDIR (e.g.
+# `env TMPDIR=/tmp wine ...`), or each start pays for a server of its own.
 
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 
