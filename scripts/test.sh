@@ -10,15 +10,21 @@ set -uo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
 cd "$QUILLON_ROOT"
 
-bash scripts/install-deps.sh || { echo "test: installing dependencies failed" >&2; exit 1; }
-bash scripts/build.sh || { echo "test: build failed" >&2; exit 1; }
-
 lanes=()
 if (($# > 0)); then
   for name in "$@"; do lanes+=("scripts/lanes/${name%.sh}.sh"); done
 else
   for lane in scripts/lanes/*.sh; do lanes+=("$lane"); done
 fi
+
+# Without dependencies or a build no lane can run: all of them count as failed.
+setup_failed() {
+  echo "test: $1 failed; no lane was run" >&2
+  echo "lanes: 0 passed, ${#lanes[@]} failed"
+  exit 1
+}
+bash scripts/install-deps.sh || setup_failed "installing dependencies"
+bash scripts/build.sh || setup_failed "the build"
 
 passed=0 failed=0 report=()
 for lane in "${lanes[@]}"; do
