@@ -28,13 +28,13 @@ using testing::CapturedLog;
 using testing::ScriptedModule;
 
 // A key and certificate shared by the whole suite (RSA keys are slow to make).
-struct Signer {
+struct SignerPair {
     std::shared_ptr<EVP_PKEY> key = testing::makeRsaKey();
     Bytes der = testing::makeCertificate(key.get());
     std::string thumbprint = thumbprintOf(der);
 };
-const Signer& signer() {
-    static const Signer s;
+const SignerPair& signer() {
+    static const SignerPair s;
     return s;
 }
 
@@ -239,6 +239,18 @@ TEST_F(SigningScripted, UnreadableOrUnlikeCertificateObjectsAreSkipped) {
     EXPECT_NE(linesStarting(m, "C_FindObjectsInit")[1].find("CKA_ID:0b"), std::string::npos)
         << linesStarting(m, "C_FindObjectsInit")[1];
     EXPECT_EQ(linesStarting(m, "C_GetAttributeValue").size(), 3u);  // o1 refused once, o2 twice (lengths, values)
+}
+
+TEST_F(SigningScripted, TrailingBytesAfterTheCertificateStopTheSlot) {
+    Bytes value = signer().der;
+    value.push_back(0x00);
+    json config = {{"slots", {{{"id", 1}, {"pin", "1234"}, {"objects", {certObject(value), keyObject()}}}}}};
+    auto m = module("System32\\eToken.dll", config);
+    EXPECT_EQ(sign({{"thumbprint", thumbprintOf(value)}})["type"], "ERROR");
+    ASSERT_EQ(lines().size(), 1u);
+    EXPECT_TRUE(lines()[0].starts_with("signInSlot 1: ParseCertificate: ")) << lines()[0];
+    EXPECT_TRUE(linesStarting(m, "C_SignInit").empty());
+    expectCleanUp(m);
 }
 
 TEST_F(SigningScripted, EmptyIdSearchesKeysByClassAlone) {
