@@ -253,6 +253,15 @@ TEST_F(SigningScripted, TrailingBytesAfterTheCertificateStopTheSlot) {
     expectCleanUp(m);
 }
 
+TEST_F(SigningScripted, ASearchThatNeverEndsDoesNotHangTheAgent) {
+    auto other = testing::makeCertificate(signer().key.get(), {.commonName = "Outro:2"});
+    json config = {{"slots", {{{"id", 1}, {"pin", "1234"}, {"objects", {certObject(other)}}}}}, {"endlessSearch", "repeat"}};
+    auto m = module("System32\\eToken.dll", config);
+    EXPECT_EQ(sign({})["type"], "ERROR");
+    EXPECT_EQ(lines(), (Calls{"signInSlot 1: certificado não encontrado"}));
+    expectCleanUp(m);
+}
+
 TEST_F(SigningScripted, EmptyIdSearchesKeysByClassAlone) {
     json config = {{"slots", {{{"id", 1}, {"pin", "1234"}, {"objects", {certObject(signer().der, ""), keyObject("77")}}}}}};
     auto m = module("System32\\eToken.dll", config);
