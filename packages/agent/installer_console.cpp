@@ -20,11 +20,14 @@ void InstallerConsole::pauseUnlessSilent() const {
     if (!silent_) pause();
 }
 
-void InstallerConsole::fatal(std::string_view message) const {
-    if (!silent_) {
+void InstallerConsole::fatalf(std::string_view message) const { quillon::fatalf(silent_, message); }
+
+void fatalf(bool silent, std::string_view message) {
+    if (!silent) {
         std::string line = "  \u2717 ";
         line += message;
-        say(line);
+        line += '\n';
+        platform::writeConsoleText(line);
         pause();
     }
     std::exit(1);

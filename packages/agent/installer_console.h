@@ -43,9 +43,7 @@ public:
     // The closing prompt, then one byte of standard input. Skipped in silent mode.
     void pauseUnlessSilent() const;
 
-    // "  ✗ " and the finished message, the prompt, then exit status 1; in
-    // silent mode only the exit status.
-    [[noreturn]] void fatal(std::string_view message) const;
+    [[noreturn]] void fatalf(std::string_view message) const;
 
 private:
     static void write(std::string_view text);
@@ -54,5 +52,9 @@ private:
 
 // Writes "  Pressione Enter para fechar..." and waits for one byte of input.
 void pause();
+
+// Unless silent: "  ✗ ", the finished message (never used as a format) and
+// the prompt of pause. Then, silent or not, ends the process with status 1.
+[[noreturn]] void fatalf(bool silent, std::string_view message);
 
 }  // namespace quillon

@@ -32,13 +32,13 @@ void showBanner(const InstallerConsole& console) {
 void installExecutable(const InstallerConsole& console, const InstallLayout& layout) {
     auto running = platform::executablePath();
     if (!running)
-        console.fatal("Não foi possível determinar o caminho do executável: " + running.error().text);
+        console.fatalf("Não foi possível determinar o caminho do executável: " + running.error().text);
     if (normalizePath(*running) != normalizePath(layout.targetExe)) {
         console.sayf("  \u2192 Copiando agente para %s\n", layout.installDir);
         auto image = platform::readWholeFile(*running);
-        if (!image) console.fatal("Erro ao ler o executável: " + image.error().text);
+        if (!image) console.fatalf("Erro ao ler o executável: " + image.error().text);
         if (auto written = platform::writeWholeFile(layout.targetExe, *image, kExecutableMode); !written)
-            console.fatal("Erro ao copiar o executável: " + written.error().text);
+            console.fatalf("Erro ao copiar o executável: " + written.error().text);
     }
     console.sayf("  \u2713 Agente instalado em: %s\n", layout.targetExe);
 }
@@ -52,7 +52,7 @@ void registerWithBrowsers(const InstallerConsole& console, const InstallLayout& 
         ++registered;
     }
     if (registered == 0)
-        console.fatal("Nenhum browser compatível encontrado (Chrome, Brave ou Edge).");
+        console.fatalf("Nenhum browser compatível encontrado (Chrome, Brave ou Edge).");
 }
 
 // Each value is set on its own; one that fails neither stops the others nor shows.
@@ -97,13 +97,13 @@ void install(const InstallerConsole& console) {
     showBanner(console);
     const InstallLayout layout = installLayout();
     if (auto created = platform::createDirectories(layout.installDir); !created)
-        console.fatal("Não foi possível criar o diretório de instalação: " + created.error().text);
+        console.fatalf("Não foi possível criar o diretório de instalação: " + created.error().text);
     installExecutable(console, layout);
     if (auto saved = platform::writeWholeFile(layout.manifestPath,
                                               asBytes(nativeManifestText(layout.targetExe)),
                                               kManifestMode);
         !saved)
-        console.fatal("Erro ao salvar manifesto: " + saved.error().text);
+        console.fatalf("Erro ao salvar manifesto: " + saved.error().text);
     registerWithBrowsers(console, layout);
     writeUninstallEntry(console, layout);
     reportDrivers(console);
