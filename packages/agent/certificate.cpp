@@ -8,64 +8,13 @@
 #include <openssl/x509.h>
 
 #include <cstdio>
-#include <ctime>
 
 #include "base64.h"
+#include "x509_fields.h"
 
 namespace quillon {
 
 namespace {
-
-// A minimal DER reader, enough to slice the issuer Name and the serial
-// number out of a certificate exactly as they were encoded: OpenSSL keeps
-// a parsed form of both, and we must never hand out a re-encoding.
-struct DerElement {
-    std::uint8_t tag = 0;
-    ByteView content;  // the value octets
-    ByteView whole;    // tag, length and value
-};
-
-std::optional<DerElement> readElement(ByteView& in) {
-    if (in.size() < 2) return std::nullopt;
-    std::size_t pos = 0;
-    std::uint8_t tag = in[pos++];
-    if ((tag & 0x1F) == 0x1F) return std::nullopt;  // high tag numbers never occur here
-    std::size_t len = in[pos++];
-    if (len & 0x80) {
-        std::size_t octets = len & 0x7F;
-        if (octets == 0 || octets > sizeof(std::size_t) || in.size() - pos < octets) return std::nullopt;
-        len = 0;
-        for (std::size_t i = 0; i < octets; ++i) len = (len << 8) | in[pos++];
-    }
-    if (in.size() - pos < len) return std::nullopt;
-    DerElement e{tag, in.subspan(pos, len), in.subspan(0, pos + len)};
-    in = in.subspan(pos + len);
-    return e;
-}
-
-struct TbsSlices {
-    ByteView serial;  // INTEGER content octets
-    ByteView issuer;  // the whole issuer Name
-};
-
-std::optional<TbsSlices> sliceTbs(ByteView der) {
-    auto cert = readElement(der);
-    if (!cert || cert->tag != 0x30) return std::nullopt;
-    ByteView body = cert->content;
-    auto tbs = readElement(body);
-    if (!tbs || tbs->tag != 0x30) return std::nullopt;
-    ByteView fields = tbs->content;
-    auto field = readElement(fields);
-    if (field && field->tag == 0xA0) field = readElement(fields);  // explicit version
-    if (!field || field->tag != 0x02) return std::nullopt;
-    TbsSlices slices{field->content, {}};
-    auto signature = readElement(fields);
-    if (!signature || signature->tag != 0x30) return std::nullopt;
-    auto issuer = readElement(fields);
-    if (!issuer || issuer->tag != 0x30) return std::nullopt;
-    slices.issuer = issuer->whole;
-    return slices;
-}
 
 // Two's-complement content octets to sign and minimal magnitude.
 BigInteger bigIntegerOf(ByteView content) {
@@ -85,31 +34,17 @@ BigInteger bigIntegerOf(ByteView content) {
     return value;
 }
 
-// The last common name in encoding order; OpenSSL keeps the entries of a
-// name, multi-valued RDNs included, in the order they were decoded.
-std::string lastCommonName(const X509_NAME* name) {
-    if (!name) return {};
-    int last = -1;
-    for (int i = X509_NAME_get_index_by_NID(name, NID_commonName, -1); i >= 0;
-         i = X509_NAME_get_index_by_NID(name, NID_commonName, i))
-        last = i;
-    if (last < 0) return {};
-    const ASN1_STRING* value = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, last));
-    unsigned char* utf8 = nullptr;
-    int len = ASN1_STRING_to_UTF8(&utf8, value);
-    if (len < 0) return {};
-    std::string text(reinterpret_cast<const char*>(utf8), static_cast<std::size_t>(len));
-    OPENSSL_free(utf8);
-    return text;
-}
-
-std::optional<std::string> timeTextOf(const ASN1_TIME* t) {
-    std::tm tm{};
-    if (!t || ASN1_TIME_to_tm(t, &tm) != 1) return std::nullopt;
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec);
-    return std::string(buf);
+AgentCertInfo infoOf(ByteView der, std::string commonName, std::string issuer, std::string notBefore,
+                     std::string notAfter) {
+    AgentCertInfo info;
+    info.Thumbprint = thumbprintOf(der);
+    info.TaxId = extractTaxId(commonName);
+    info.CommonName = std::move(commonName);
+    info.Issuer = std::move(issuer);
+    info.NotBefore = std::move(notBefore);
+    info.NotAfter = std::move(notAfter);
+    info.CertDer = base64Encode(der);
+    return info;
 }
 
 std::string openSslReason(std::string_view fallback) {
@@ -124,6 +59,9 @@ std::string openSslReason(std::string_view fallback) {
 
 Result<ParsedCertificate> parseCertificate(ByteView der) {
     if (der.empty()) return fail("x509: empty certificate");
+    auto fields = readCertificateFields(der);
+    if (!fields) return std::unexpected(std::move(fields.error()));
+    // OpenSSL judges the rest (algorithms, key, extensions) and decodes the key.
     ERR_clear_error();
     const unsigned char* p = der.data();
     X509* raw = d2i_X509(nullptr, &p, static_cast<long>(der.size()));
@@ -131,20 +69,14 @@ Result<ParsedCertificate> parseCertificate(ByteView der) {
     std::unique_ptr<X509, decltype(&X509_free)> x509(raw, X509_free);
     if (p != der.data() + der.size()) return fail("x509: trailing data");
 
-    auto slices = sliceTbs(der);
-    if (!slices) return fail("x509: malformed certificate");
-    auto notBefore = timeTextOf(X509_get0_notBefore(raw));
-    auto notAfter = timeTextOf(X509_get0_notAfter(raw));
-    if (!notBefore || !notAfter) return fail("x509: malformed validity");
-
     ParsedCertificate cert;
     cert.der.assign(der.begin(), der.end());
-    cert.issuerNameDer.assign(slices->issuer.begin(), slices->issuer.end());
-    cert.serial = bigIntegerOf(slices->serial);
-    cert.subjectCommonName = lastCommonName(X509_get_subject_name(raw));
-    cert.issuerCommonName = lastCommonName(X509_get_issuer_name(raw));
-    cert.notBefore = std::move(*notBefore);
-    cert.notAfter = std::move(*notAfter);
+    cert.issuerNameDer.assign(fields->issuer.begin(), fields->issuer.end());
+    cert.serial = bigIntegerOf(fields->serial);
+    cert.subjectCommonName = lastCommonName(fields->subject);
+    cert.issuerCommonName = lastCommonName(fields->issuer);
+    cert.notBefore = std::move(fields->notBefore);
+    cert.notAfter = std::move(fields->notAfter);
     if (const X509_PUBKEY* pub = X509_get_X509_PUBKEY(raw)) {
         ASN1_OBJECT* algorithm = nullptr;
         if (X509_PUBKEY_get0_param(&algorithm, nullptr, nullptr, nullptr, pub) == 1)
@@ -153,6 +85,14 @@ Result<ParsedCertificate> parseCertificate(ByteView der) {
     if (EVP_PKEY* key = X509_get_pubkey(raw)) cert.publicKey.reset(key, EVP_PKEY_free);
     ERR_clear_error();  // an undecodable key is not a parse failure
     return cert;
+}
+
+Result<AgentCertInfo> summarizeCertificate(ByteView der) {
+    if (der.empty()) return fail("x509: empty certificate");
+    auto fields = readCertificateFields(der);
+    if (!fields) return std::unexpected(std::move(fields.error()));
+    return infoOf(der, lastCommonName(fields->subject), lastCommonName(fields->issuer), std::move(fields->notBefore),
+                  std::move(fields->notAfter));
 }
 
 std::string thumbprintOf(ByteView der) {
@@ -169,11 +109,14 @@ std::string thumbprintOf(ByteView der) {
 }
 
 std::string timeText(std::chrono::system_clock::time_point t) {
+    return timeText(std::chrono::floor<std::chrono::seconds>(t));
+}
+
+std::string timeText(std::chrono::sys_seconds t) {
     using namespace std::chrono;
-    auto secs = floor<seconds>(t);
-    auto days = floor<std::chrono::days>(secs);
-    year_month_day ymd{days};
-    hh_mm_ss hms{secs - days};
+    const auto days = floor<std::chrono::days>(t);
+    const year_month_day ymd{days};
+    const hh_mm_ss hms{t - days};
     char buf[40];
     std::snprintf(buf, sizeof buf, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(ymd.year()),
                   static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
@@ -189,15 +132,7 @@ std::string extractTaxId(std::string_view commonName) {
 }
 
 AgentCertInfo certInfoOf(const ParsedCertificate& cert) {
-    AgentCertInfo info;
-    info.Thumbprint = thumbprintOf(cert.der);
-    info.CommonName = cert.subjectCommonName;
-    info.TaxId = extractTaxId(cert.subjectCommonName);
-    info.Issuer = cert.issuerCommonName;
-    info.NotBefore = cert.notBefore;
-    info.NotAfter = cert.notAfter;
-    info.CertDer = base64Encode(cert.der);
-    return info;
+    return infoOf(cert.der, cert.subjectCommonName, cert.issuerCommonName, cert.notBefore, cert.notAfter);
 }
 
 }  // namespace quillon
@@ -209,9 +144,9 @@ Result<AgentCertInfo> parseCertObject(const ModuleContext& ctx, CK_SESSION_HANDL
     static constexpr CK_ATTRIBUTE_TYPE kValue[] = {CKA_VALUE};
     auto values = getAttributeValues(ctx, session, object, kValue);
     if (!values || values->empty() || values->front().empty()) return fail("CKA_VALUE vazio");
-    auto cert = parseCertificate(values->front());
-    if (!cert) return failWrapped("ParseCertificate: ", std::move(cert.error()));
-    return certInfoOf(*cert);
+    auto info = summarizeCertificate(values->front());
+    if (!info) return failWrapped("ParseCertificate: ", std::move(info.error()));
+    return info;
 }
 
 }  // namespace quillon

@@ -43,10 +43,18 @@ Result<ParsedCertificate> parseCertificate(ByteView der);
 std::string thumbprintOf(ByteView der);
 // UTC, "YYYY-MM-DDThh:mm:ssZ", fraction dropped.
 std::string timeText(std::chrono::system_clock::time_point t);
+// The same for whole seconds, over the full range of years 0000 to 9999
+// (certificates use 9999-12-31 for "no expiry").
+std::string timeText(std::chrono::sys_seconds t);
 // Everything after the last ':' of the common name, or "".
 std::string extractTaxId(std::string_view commonName);
 
 AgentCertInfo certInfoOf(const ParsedCertificate& cert);
+
+// The listing's summary of one certificate, read from its DER without
+// decoding the public key (see x509_fields.h); same rules and texts as
+// certInfoOf(parseCertificate(der)) for every certificate OpenSSL accepts.
+Result<AgentCertInfo> summarizeCertificate(ByteView der);
 
 // Reads a certificate object's CKA_VALUE and summarises it: "CKA_VALUE vazio"
 // when the value cannot be read or is empty, "ParseCertificate: %w" when it

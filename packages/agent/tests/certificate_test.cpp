@@ -10,6 +10,7 @@
 #include "base64.h"
 #include "certificate.h"
 #include "support/test_certificates.h"
+#include "x509_fields.h"
 
 namespace quillon {
 namespace {
@@ -18,10 +19,22 @@ using testing::buildCertificate;
 using testing::NameEntry;
 using testing::TestCertSpec;
 
+// The listing's quick summary and the full parse must agree on every field.
 AgentCertInfo summaryOf(const Bytes& der) {
     auto cert = parseCertificate(der);
+    auto quick = summarizeCertificate(der);
     EXPECT_TRUE(cert) << (cert ? "" : cert.error().text);
-    return cert ? certInfoOf(*cert) : AgentCertInfo{};
+    EXPECT_TRUE(quick) << (quick ? "" : quick.error().text);
+    if (!cert || !quick) return {};
+    AgentCertInfo full = certInfoOf(*cert);
+    EXPECT_EQ(quick->Thumbprint, full.Thumbprint);
+    EXPECT_EQ(quick->CommonName, full.CommonName);
+    EXPECT_EQ(quick->TaxId, full.TaxId);
+    EXPECT_EQ(quick->Issuer, full.Issuer);
+    EXPECT_EQ(quick->NotBefore, full.NotBefore);
+    EXPECT_EQ(quick->NotAfter, full.NotAfter);
+    EXPECT_EQ(quick->CertDer, full.CertDer);
+    return full;
 }
 
 TEST(TaxId, IsEverythingAfterTheLastColonUnchanged) {
@@ -133,14 +146,16 @@ TEST(CertificateParse, RejectsAnythingButExactlyOneCertificate) {
     Bytes der = testing::certificateNamed("X");
     Bytes trailing = der;
     trailing.push_back(0x00);
-    EXPECT_FALSE(parseCertificate(trailing));
     Bytes truncated(der.begin(), der.end() - 1);
-    EXPECT_FALSE(parseCertificate(truncated));
-    EXPECT_FALSE(parseCertificate(Bytes{}));
-    EXPECT_FALSE(parseCertificate(asBytes("not a certificate")));
     Bytes twice = der;
     twice.insert(twice.end(), der.begin(), der.end());
-    EXPECT_FALSE(parseCertificate(twice));
+    Bytes inner = der;  // the TBSCertificate's length grown by one: fields no longer fit
+    inner[5] = static_cast<std::uint8_t>(inner[5] + 1);
+    for (const Bytes& bad : {trailing, truncated, twice, inner, Bytes{}, Bytes{0x30, 0x00}, Bytes(asBytes("not a certificate").begin(), asBytes("not a certificate").end())}) {
+        EXPECT_FALSE(parseCertificate(bad));
+        EXPECT_FALSE(summarizeCertificate(bad));
+    }
+    EXPECT_EQ(parseCertificate(trailing).error().text, "x509: trailing data");
 }
 
 TEST(CertificateParse, GivesSigningTheIssuerOctetsSerialAndKeyKind) {
@@ -176,6 +191,21 @@ TEST(CertificateParse, GivesSigningTheIssuerOctetsSerialAndKeyKind) {
     EXPECT_FALSE(cert->isRsa);
     EXPECT_TRUE(cert->serial.negative);
     EXPECT_EQ(cert->serial.magnitude, Bytes{0x01});
+}
+
+TEST(CertificateTimes, OffsetsAreTakenToUtcAndFractionsDropped) {
+    auto text = [](std::uint8_t tag, std::string_view t) { return derTimeText(tag, asBytes(t)); };
+    EXPECT_EQ(text(0x17, "491231235959Z"), "2049-12-31T23:59:59Z");
+    EXPECT_EQ(text(0x17, "500101000000Z"), "1950-01-01T00:00:00Z");
+    EXPECT_EQ(text(0x17, "2601010130Z"), "2026-01-01T01:30:00Z");  // no seconds
+    EXPECT_EQ(text(0x17, "260101013000+0300"), "2025-12-31T22:30:00Z");
+    EXPECT_EQ(text(0x18, "20260101013000.999Z"), "2026-01-01T01:30:00Z");
+    EXPECT_EQ(text(0x18, "20261231230000-0130"), "2027-01-01T00:30:00Z");
+    EXPECT_EQ(text(0x18, "00010101000000Z"), "0001-01-01T00:00:00Z");
+    EXPECT_EQ(text(0x18, "99991231235959Z"), "9999-12-31T23:59:59Z");  // "never expires"
+    for (std::string_view bad : {"", "2601010130", "261301000000Z", "260230000000Z", "26010100000aZ", "260101000000Z1"})
+        EXPECT_FALSE(text(0x17, bad)) << bad;
+    EXPECT_FALSE(text(0x04, "260101000000Z"));
 }
 
 TEST(TimeText, IsUtcWholeSecondsWithZ) {
