@@ -21,6 +21,27 @@ export function thumbprintOf(der) {
   return createHash('sha1').update(der).digest('hex');
 }
 
+// A self-signed RSA certificate with a UTF-8 common name that carries a tax
+// id, and its key, in `dir`.
+export function makeSignerCertificate(dir, env = process.env) {
+  const file = (name) => path.join(dir, name);
+  run('openssl', ['req', '-x509', '-utf8', '-newkey', 'rsa:2048', '-nodes', '-sha256',
+    '-keyout', file('signer.key'), '-out', file('signer.pem'), '-days', '365',
+    '-subj', '/O=Quillon Teste/CN=João Conceição da Silva:12345678909'], env);
+  run('openssl', ['pkey', '-in', file('signer.key'), '-outform', 'DER', '-out', file('signer.key.der')], env);
+  run('openssl', ['x509', '-in', file('signer.pem'), '-outform', 'DER', '-out', file('signer.der')], env);
+  const der = fs.readFileSync(file('signer.der'));
+  return {
+    der,
+    derPath: file('signer.der'),
+    pemPath: file('signer.pem'),
+    keyPemPath: file('signer.key'),
+    keyDerPath: file('signer.key.der'),
+    thumbprint: thumbprintOf(der),
+    publicKeyPem: new X509Certificate(der).publicKey.export({ type: 'spki', format: 'pem' }),
+  };
+}
+
 export function makeToken(scratch) {
   const dir = path.join(scratch, 'token');
   const tokens = path.join(dir, 'tokens');
@@ -43,13 +64,8 @@ export function makeToken(scratch) {
   run('softhsm2-util', ['--init-token', '--free', '--label', 'quillon-browser',
     '--so-pin', SO_PIN, '--pin', PIN], env);
 
+  const signer = makeSignerCertificate(dir, env);
   const file = (name) => path.join(dir, name);
-  // Signing certificate: RSA, a UTF-8 common name carrying a tax id.
-  run('openssl', ['req', '-x509', '-utf8', '-newkey', 'rsa:2048', '-nodes', '-sha256',
-    '-keyout', file('signer.key'), '-out', file('signer.pem'), '-days', '365',
-    '-subj', '/O=Quillon Teste/CN=João Conceição da Silva:12345678909'], env);
-  run('openssl', ['pkey', '-in', file('signer.key'), '-outform', 'DER', '-out', file('signer.key.der')], env);
-  run('openssl', ['x509', '-in', file('signer.pem'), '-outform', 'DER', '-out', file('signer.der')], env);
   // A second certificate without a key on the token: listed all the same.
   run('openssl', ['req', '-x509', '-newkey', 'ec', '-pkeyopt', 'ec_paramgen_curve:P-256', '-nodes',
     '-keyout', file('other.key'), '-out', file('other.pem'), '-days', '30',
@@ -57,23 +73,16 @@ export function makeToken(scratch) {
   run('openssl', ['x509', '-in', file('other.pem'), '-outform', 'DER', '-out', file('other.der')], env);
 
   const tool = (...args) => run('pkcs11-tool', ['--module', SOFTHSM_MODULE, ...args], env);
-  tool('--login', '--pin', PIN, '--write-object', file('signer.key.der'), '--type', 'privkey',
+  tool('--login', '--pin', PIN, '--write-object', signer.keyDerPath, '--type', 'privkey',
     '--id', '01', '--label', 'signer');
-  tool('--login', '--pin', PIN, '--write-object', file('signer.der'), '--type', 'cert',
+  tool('--login', '--pin', PIN, '--write-object', signer.derPath, '--type', 'cert',
     '--id', '01', '--label', 'signer');
   tool('--write-object', file('other.der'), '--type', 'cert', '--id', '02', '--label', 'other');
 
-  const signerDer = fs.readFileSync(file('signer.der'));
   return {
     pin: PIN,
     dir,
-    signer: {
-      der: signerDer,
-      pem: fs.readFileSync(file('signer.pem'), 'utf8'),
-      pemPath: file('signer.pem'),
-      thumbprint: thumbprintOf(signerDer),
-      publicKeyPem: new X509Certificate(signerDer).publicKey.export({ type: 'spki', format: 'pem' }),
-    },
+    signer,
     // What the agent inherits through the browser.
     agentEnv: {
       SOFTHSM2_CONF: conf,

@@ -1,5 +1,6 @@
 // Checks signatures with the openssl command-line tool, independently of the
 // agent's own code.
+import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
 import fs from 'node:fs';
 import path from 'node:path';
@@ -32,4 +33,17 @@ export function verifyRaw(dir, signatureB64, data, publicKeyPem) {
   fs.writeFileSync(`${stem}.pub`, publicKeyPem);
   return openssl(['dgst', '-sha256', '-verify', `${stem}.pub`, '-signature', `${stem}.sig`,
     `${stem}.data`]);
+}
+
+// A signing reply (or a signed batch result) for `data` in `format`: its
+// fixed fields, its certificate, and its signature checked by openssl.
+export function assertSignedBy(reply, data, format, signer, dir) {
+  assert.equal(reply.algorithm, 'SHA256withRSA');
+  assert.match(reply.signedAt, /^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ$/);
+  assert.equal(reply.certDer, signer.der.toString('base64'));
+  const cms = format === '' || format === 'pkcs7-detached';
+  const check = cms
+    ? verifyCms(dir, reply.signature, data, signer.pemPath)
+    : verifyRaw(dir, reply.signature, data, signer.publicKeyPem);
+  assert.ok(check.ok, `${cms ? 'CMS' : 'raw'} signature: openssl says: ${check.output}`);
 }
