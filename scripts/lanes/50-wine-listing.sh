@@ -9,8 +9,9 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/wine.sh"
 cd "$QUILLON_ROOT"
 
-exe=build-win/quillon-agent.exe
-dll=build-win/packages/agent/tests/scripted_module/quillon_scripted_module.dll
+win=${QUILLON_WIN_BUILD:-build-win}
+exe=$win/quillon-agent.exe
+dll=$win/packages/agent/tests/scripted_module/quillon_scripted_module.dll
 for f in "$exe" "$dll"; do
   [[ -f $f ]] || { echo "missing $f: run scripts/build.sh windows" >&2; exit 1; }
 done

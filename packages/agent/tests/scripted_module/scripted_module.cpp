@@ -393,6 +393,11 @@ const Object* visibleObject(const Session& session, CK_OBJECT_HANDLE h) {
     if (auto failure = scriptedFailure(name)) return journal(line, *failure); \
     if (!module().initialized) return journal(line, CKR_CRYPTOKI_NOT_INITIALIZED)
 
+// Names the session `s`, or answers CKR_SESSION_HANDLE_INVALID.
+#define SCRIPTED_SESSION(line)  \
+    Session* s = sessionOf(h); \
+    if (!s) return journal(line, CKR_SESSION_HANDLE_INVALID)
+
 CK_RV scriptedInitialize(void* args) {
     std::ostringstream line;
     line << "C_Initialize";
@@ -463,8 +468,7 @@ CK_RV scriptedCloseSession(CK_SESSION_HANDLE h) {
     std::ostringstream line;
     line << "C_CloseSession session=" << h;
     SCRIPTED_PREAMBLE("C_CloseSession", line.str());
-    Session* s = sessionOf(h);
-    if (!s) return journal(line.str(), CKR_SESSION_HANDLE_INVALID);
+    SCRIPTED_SESSION(line.str());
     CK_SLOT_ID slot = s->slot;
     Module& m = module();
     m.sessions.erase(h);
@@ -478,8 +482,7 @@ CK_RV scriptedLogin(CK_SESSION_HANDLE h, CK_USER_TYPE user, CK_UTF8CHAR_PTR pin,
     std::ostringstream line;
     line << "C_Login session=" << h << " user=" << user << " pinLen=" << pinLen << " pinPtr=" << (pin ? 1 : 0);
     SCRIPTED_PREAMBLE("C_Login", line.str());
-    Session* s = sessionOf(h);
-    if (!s) return journal(line.str(), CKR_SESSION_HANDLE_INVALID);
+    SCRIPTED_SESSION(line.str());
     if (user != CKU_USER) return journal(line.str(), CKR_USER_TYPE_INVALID);
     Slot* slot = slotById(s->slot);
     if (slot->loggedIn) return journal(line.str(), CKR_USER_ALREADY_LOGGED_IN);
@@ -493,8 +496,7 @@ CK_RV scriptedLogout(CK_SESSION_HANDLE h) {
     std::ostringstream line;
     line << "C_Logout session=" << h;
     SCRIPTED_PREAMBLE("C_Logout", line.str());
-    Session* s = sessionOf(h);
-    if (!s) return journal(line.str(), CKR_SESSION_HANDLE_INVALID);
+    SCRIPTED_SESSION(line.str());
     Slot* slot = slotById(s->slot);
     if (!slot->loggedIn) return journal(line.str(), CKR_USER_NOT_LOGGED_IN);
     slot->loggedIn = false;
@@ -524,8 +526,7 @@ CK_RV scriptedFindObjectsInit(CK_SESSION_HANDLE h, CK_ATTRIBUTE_PTR templ, CK_UL
     std::ostringstream line;
     line << "C_FindObjectsInit session=" << h << " template=" << templateText(templ, count);
     SCRIPTED_PREAMBLE("C_FindObjectsInit", line.str());
-    Session* s = sessionOf(h);
-    if (!s) return journal(line.str(), CKR_SESSION_HANDLE_INVALID);
+    SCRIPTED_SESSION(line.str());
     if (s->searching) return journal(line.str(), CKR_OPERATION_ACTIVE);
     s->found.clear();
     s->next = 0;
@@ -552,8 +553,7 @@ CK_RV scriptedFindObjects(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE_PTR out, CK_ULON
     std::ostringstream line;
     line << "C_FindObjects session=" << h << " max=" << max;
     SCRIPTED_PREAMBLE("C_FindObjects", line.str());
-    Session* s = sessionOf(h);
-    if (!s) return journal(line.str(), CKR_SESSION_HANDLE_INVALID);
+    SCRIPTED_SESSION(line.str());
     if (!s->searching) return journal(line.str(), CKR_OPERATION_NOT_INITIALIZED);
     if (!out || !count) return journal(line.str(), CKR_ARGUMENTS_BAD);
     Module& m = module();
@@ -575,8 +575,7 @@ CK_RV scriptedFindObjectsFinal(CK_SESSION_HANDLE h) {
     std::ostringstream line;
     line << "C_FindObjectsFinal session=" << h;
     SCRIPTED_PREAMBLE("C_FindObjectsFinal", line.str());
-    Session* s = sessionOf(h);
-    if (!s) return journal(line.str(), CKR_SESSION_HANDLE_INVALID);
+    SCRIPTED_SESSION(line.str());
     if (!s->searching) return journal(line.str(), CKR_OPERATION_NOT_INITIALIZED);
     s->searching = false;
     return journal(line.str(), CKR_OK);
@@ -593,8 +592,7 @@ CK_RV scriptedGetAttributeValue(CK_SESSION_HANDLE h, CK_OBJECT_HANDLE object, CK
     }
     line << " buffers=" << (buffers ? 1 : 0);
     SCRIPTED_PREAMBLE("C_GetAttributeValue", line.str());
-    Session* s = sessionOf(h);
-    if (!s) return journal(line.str(), CKR_SESSION_HANDLE_INVALID);
+    SCRIPTED_SESSION(line.str());
     const Object* o = visibleObject(*s, object);
     if (!o) return journal(line.str(), CKR_OBJECT_HANDLE_INVALID);
     CK_RV rv = CKR_OK;
@@ -625,8 +623,7 @@ CK_RV scriptedSignInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR mechanism, CK_OBJEC
     line << "C_SignInit session=" << h << " mechanism=0x" << std::hex << (mechanism ? mechanism->mechanism : 0)
          << std::dec << " params=" << (mechanism && mechanism->pParameter ? 1 : 0) << " key=" << key;
     SCRIPTED_PREAMBLE("C_SignInit", line.str());
-    Session* s = sessionOf(h);
-    if (!s) return journal(line.str(), CKR_SESSION_HANDLE_INVALID);
+    SCRIPTED_SESSION(line.str());
     if (s->signKey) return journal(line.str(), CKR_OPERATION_ACTIVE);
     if (!mechanism || mechanism->mechanism != CKM_RSA_PKCS) return journal(line.str(), CKR_MECHANISM_INVALID);
     for (const auto& o : module().objects)
@@ -643,8 +640,7 @@ CK_RV scriptedSign(CK_SESSION_HANDLE h, CK_BYTE_PTR data, CK_ULONG dataLen, CK_B
     std::ostringstream line;
     line << "C_Sign session=" << h << " dataLen=" << dataLen << " buffer=" << (sig ? 1 : 0);
     SCRIPTED_PREAMBLE("C_Sign", line.str());
-    Session* s = sessionOf(h);
-    if (!s) return journal(line.str(), CKR_SESSION_HANDLE_INVALID);
+    SCRIPTED_SESSION(line.str());
     if (!s->signKey) return journal(line.str(), CKR_OPERATION_NOT_INITIALIZED);
     if (!sigLen) return journal(line.str(), CKR_ARGUMENTS_BAD);
     EVP_PKEY* key = s->signKey->key.get();
