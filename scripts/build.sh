@@ -36,6 +36,8 @@ build_windows() {
   cmake --preset windows >/dev/null
   cmake --build --preset windows
   check_windows_imports build-win/quillon-agent.exe
+  # The prefix the Wine lanes run in belongs to this build tree.
+  (source scripts/lib/wine.sh && wine_prefix_ready)
 }
 
 case "${1:-all}" in
