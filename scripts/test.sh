@@ -45,5 +45,6 @@ done
 
 printf '\n'
 printf '%s\n' "${report[@]}"
+echo "total (set-up, builds and lanes): $SECONDS s"
 echo "lanes: $passed passed, $failed failed"
 ((failed == 0))
