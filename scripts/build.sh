@@ -16,14 +16,17 @@ build_linux() {
 # System DLLs the Windows exe may import; anything else (libstdc++, libgcc,
 # winpthread, libcrypto DLLs) means a dependency was not linked statically.
 check_windows_imports() {
-  local exe=$1 dll bad=0
+  local exe=$1 dll bad=0 kernel32=0
   while read -r dll; do
+    [[ ${dll,,} == kernel32.dll ]] && kernel32=1
     case "${dll,,}" in
       kernel32.dll | msvcrt.dll | advapi32.dll | user32.dll | ws2_32.dll | crypt32.dll | \
         bcrypt.dll | shell32.dll | ole32.dll | ntdll.dll | api-ms-win-*.dll) ;;
       *) echo "$exe imports the non-system DLL $dll" >&2; bad=1 ;;
     esac
   done < <(x86_64-w64-mingw32-objdump -p "$exe" | sed -nE 's/^\s*DLL Name: (.*)$/\1/p')
+  # Every Windows program imports kernel32: without it the list was not read.
+  ((kernel32)) || { echo "could not read the imports of $exe" >&2; return 1; }
   return $bad
 }
 
