@@ -25,7 +25,6 @@ ensure_deb_src() {
     echo "no apt sources found to derive a deb-src entry from" >&2
     exit 1
   fi
-  as_root apt-get update -qq
 }
 
 # Source versions apt knows, newest first (apt-cache showsrc lists them unordered).
@@ -33,10 +32,10 @@ source_versions() {
   local listed
   listed=$(apt-cache showsrc openssl 2>/dev/null | sed -nE 's/^Version: //p')
   if [[ -z "$listed" ]]; then
-    as_root apt-get update -qq
-    listed=$(apt-cache showsrc openssl | sed -nE 's/^Version: //p')
+    as_root apt-get update -qq || log_step "apt-get update failed"
+    listed=$(apt-cache showsrc openssl 2>/dev/null | sed -nE 's/^Version: //p')
   fi
-  sort -u <<<"$listed" | sort -r -V
+  [[ -z "$listed" ]] || sort -u <<<"$listed" | sort -r -V
 }
 
 # Downloads, configures and builds one source version into $2.
@@ -79,5 +78,12 @@ for version in $(source_versions); do
   fi
   log_step "openssl $version is not available, trying an older one"
 done
+# Offline, or nothing listed: any complete earlier build still serves.
+cached=$(find "$cache" -maxdepth 2 -path "$cache/openssl-mingw64-*/.complete" 2>/dev/null | sort -V | tail -n1)
+if [[ -n "$cached" ]]; then
+  log_step "using the cached build $(dirname "$cached")"
+  dirname "$cached"
+  exit 0
+fi
 echo "no openssl source version could be fetched" >&2
 exit 1
