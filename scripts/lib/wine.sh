@@ -37,10 +37,10 @@ wine_prefix_ready() {
 # the end would then wait until the server winds down. Starting them here with
 # detached handles, under a server that outlives short pauses between
 # programs, keeps every later run at well under a second. The server ends on
-# its own 5 s after the last program (`wine_done` waits for that).
+# its own 3 s after the last program (`wine_done` waits for that).
 wine_ready() {
   wine_prefix_ready
-  wineserver -p5 </dev/null >/dev/null 2>&1 || true
+  wineserver -p3 </dev/null >/dev/null 2>&1 || true
   wine cmd /c exit </dev/null >/dev/null 2>&1
   local temp
   temp=$(wine cmd /c echo %TEMP% </dev/null 2>/dev/null | tr -d '\r')
