@@ -43,6 +43,10 @@ for lane in "${lanes[@]}"; do
   report+=("$(printf '%-24s %-28s %5d s' "$name" "$status" "$took")")
 done
 
+# The Wine lanes leave the prefix's server to wind down by itself; nothing of
+# a run outlives it.
+[[ -d build-win/wineprefix ]] && (source scripts/lib/wine.sh && wine_done)
+
 printf '\n'
 printf '%s\n' "${report[@]}"
 echo "total (set-up, builds and lanes): $SECONDS s"

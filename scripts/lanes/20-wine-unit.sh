@@ -7,7 +7,6 @@ cd "$QUILLON_ROOT"
 tests=build-win/packages/agent/tests/agent_tests.exe
 [[ -f $tests ]] || { echo "missing $tests: run scripts/build.sh windows" >&2; exit 1; }
 wine_ready
-trap wine_done EXIT
 echo "running $tests under $(wine --version)"
 
 # A program that crashes under Wine may still leave with status 0 (the crash

@@ -12,7 +12,6 @@ for f in "$tests" "$exe"; do
   [[ -f $f ]] || { echo "missing $f: run scripts/build.sh" >&2; exit 1; }
 done
 wine_ready
-trap wine_done EXIT
 # The tests give each run its own TMPDIR, and Wine keeps its server socket
 # under TMPDIR: pin it so every run joins the one warm server of the prefix
 # (the agent's log follows the prefix's %TEMP%, not TMPDIR).

@@ -37,7 +37,8 @@ wine_prefix_ready() {
 # the end would then wait until the server winds down. Starting them here with
 # detached handles, under a server that outlives short pauses between
 # programs, keeps every later run at well under a second. The server ends on
-# its own 3 s after the last program (`wine_done` waits for that).
+# its own 3 s after the last program; `wine_done` waits for that, and the
+# test command calls it once after the last lane.
 wine_ready() {
   wine_prefix_ready
   wineserver -p3 </dev/null >/dev/null 2>&1 || true
