@@ -29,7 +29,7 @@ cleanup() {
 trap cleanup EXIT
 
 log_step "browser end-to-end tests (Chromium $(/usr/lib/chromium/chromium --version 2>/dev/null | awk '{print $2}'))"
-timeout --kill-after=10 300 node --test --test-reporter=spec browser.test.mjs wine.test.mjs
+timeout --kill-after=10 300 node --test --test-reporter=tap browser.test.mjs wine.test.mjs
 
 log_step "browser figures"
 timeout --kill-after=10 180 node figures.mjs

@@ -17,7 +17,7 @@ namespace {
 
 using testing::buildCertificate;
 using testing::NameEntry;
-using testing::TestCertSpec;
+using testing::TestCertRecipe;
 
 // The listing's quick summary and the full parse must agree on every field.
 AgentCertInfo summaryOf(const Bytes& der) {
@@ -48,12 +48,12 @@ TEST(TaxId, IsEverythingAfterTheLastColonUnchanged) {
 }
 
 TEST(CertificateSummary, TakesSubjectNameTaxIdIssuerCommonNameAndTimes) {
-    TestCertSpec spec;
-    spec.subject = {{"C", "BR"}, {"O", "ICP-Brasil"}, {"CN", "FULANO DE TAL:12345678900"}};
-    spec.issuer = {{"C", "BR"}, {"O", "Autoridade"}, {"CN", "AC TESTE v5"}, {"OU", "after the CN"}};
-    spec.notBefore = "20260301101112Z";
-    spec.notAfter = "20290301101112Z";
-    auto info = summaryOf(buildCertificate(spec));
+    TestCertRecipe recipe;
+    recipe.subject = {{"C", "BR"}, {"O", "ICP-Brasil"}, {"CN", "FULANO DE TAL:12345678900"}};
+    recipe.issuer = {{"C", "BR"}, {"O", "Autoridade"}, {"CN", "AC TESTE v5"}, {"OU", "after the CN"}};
+    recipe.notBefore = "20260301101112Z";
+    recipe.notAfter = "20290301101112Z";
+    auto info = summaryOf(buildCertificate(recipe));
     EXPECT_EQ(info.CommonName, "FULANO DE TAL:12345678900");
     EXPECT_EQ(info.TaxId, "12345678900");
     EXPECT_EQ(info.Issuer, "AC TESTE v5");
@@ -62,17 +62,17 @@ TEST(CertificateSummary, TakesSubjectNameTaxIdIssuerCommonNameAndTimes) {
 }
 
 TEST(CertificateSummary, NamesWithoutCommonNameGiveEmptyTexts) {
-    TestCertSpec spec;
-    spec.subject = {{"C", "BR"}, {"O", "Sem Nome:999"}};
-    spec.issuer = {{"C", "BR"}, {"O", "Org Only"}};
-    auto info = summaryOf(buildCertificate(spec));
+    TestCertRecipe recipe;
+    recipe.subject = {{"C", "BR"}, {"O", "Sem Nome:999"}};
+    recipe.issuer = {{"C", "BR"}, {"O", "Org Only"}};
+    auto info = summaryOf(buildCertificate(recipe));
     EXPECT_EQ(info.CommonName, "");
     EXPECT_EQ(info.TaxId, "");
     EXPECT_EQ(info.Issuer, "");
 }
 
 TEST(CertificateSummary, TheLastCommonNameInEncodingOrderWins) {
-    TestCertSpec twoRdns;
+    TestCertRecipe twoRdns;
     twoRdns.subject = {{"CN", "FIRST:111"}, {"O", "X"}, {"CN", "SECOND:222"}};
     auto info = summaryOf(buildCertificate(twoRdns));
     EXPECT_EQ(info.CommonName, "SECOND:222");
@@ -80,7 +80,7 @@ TEST(CertificateSummary, TheLastCommonNameInEncodingOrderWins) {
 
     // In a multi-valued RDN the encoded SET order decides, which DER sorting
     // may make differ from the order the entries were added in.
-    TestCertSpec multi;
+    TestCertRecipe multi;
     multi.subject = {{"O", "X"}, {"CN", "Zeta:1"}, {"CN", "Alpha:22", 0x0C, true}};
     Bytes der = buildCertificate(multi);
     auto lastAt = [&](std::string_view text) {
@@ -92,43 +92,43 @@ TEST(CertificateSummary, TheLastCommonNameInEncodingOrderWins) {
 }
 
 TEST(CertificateSummary, OlderStringTypesBecomeUtf8) {
-    TestCertSpec spec;
+    TestCertRecipe recipe;
     // "Joao" with a-tilde, as BMPString (UTF-16BE).
-    spec.subject = {{"CN", std::string("\0J\0o\0\xE3\0o\0:\0" "7", 12), 0x1E}};
-    spec.issuer = {{"CN", "ISSUER CA", 0x13}, {"O", "Org", 0x16}};
-    auto info = summaryOf(buildCertificate(spec));
+    recipe.subject = {{"CN", std::string("\0J\0o\0\xE3\0o\0:\0" "7", 12), 0x1E}};
+    recipe.issuer = {{"CN", "ISSUER CA", 0x13}, {"O", "Org", 0x16}};
+    auto info = summaryOf(buildCertificate(recipe));
     EXPECT_EQ(info.CommonName, "Jo\xC3\xA3o:7");
     EXPECT_EQ(info.TaxId, "7");
     EXPECT_EQ(info.Issuer, "ISSUER CA");
 }
 
 TEST(CertificateSummary, UtcTimeYearsPivotAt50AndGeneralizedTimeIsTakenAsWritten) {
-    TestCertSpec spec;
-    spec.notBefore = "500101000000Z";
-    spec.notAfter = "491231235959Z";
-    auto info = summaryOf(buildCertificate(spec));
+    TestCertRecipe recipe;
+    recipe.notBefore = "500101000000Z";
+    recipe.notAfter = "491231235959Z";
+    auto info = summaryOf(buildCertificate(recipe));
     EXPECT_EQ(info.NotBefore, "1950-01-01T00:00:00Z");
     EXPECT_EQ(info.NotAfter, "2049-12-31T23:59:59Z");
-    spec.notBefore = "20000229120000Z";
-    spec.notAfter = "20510615080910Z";
-    info = summaryOf(buildCertificate(spec));
+    recipe.notBefore = "20000229120000Z";
+    recipe.notAfter = "20510615080910Z";
+    info = summaryOf(buildCertificate(recipe));
     EXPECT_EQ(info.NotBefore, "2000-02-29T12:00:00Z");
     EXPECT_EQ(info.NotAfter, "2051-06-15T08:09:10Z");
 }
 
 TEST(CertificateSummary, ExpiredAndCaCertificatesAreSummarisedLikeAnyOther) {
-    TestCertSpec spec;
-    spec.notBefore = "100101000000Z";
-    spec.notAfter = "110101000000Z";
-    spec.ca = true;
-    EXPECT_EQ(summaryOf(buildCertificate(spec)).NotAfter, "2011-01-01T00:00:00Z");
+    TestCertRecipe recipe;
+    recipe.notBefore = "100101000000Z";
+    recipe.notAfter = "110101000000Z";
+    recipe.ca = true;
+    EXPECT_EQ(summaryOf(buildCertificate(recipe)).NotAfter, "2011-01-01T00:00:00Z");
 }
 
 TEST(CertificateSummary, ThumbprintIsTheSha1OfTheBytesCertDerCarries) {
     for (bool ec : {false, true}) {
-        TestCertSpec spec;
-        spec.ecKey = ec;
-        Bytes der = buildCertificate(spec);
+        TestCertRecipe recipe;
+        recipe.ecKey = ec;
+        Bytes der = buildCertificate(recipe);
         auto info = summaryOf(der);
         auto decoded = base64Decode(info.CertDer);
         ASSERT_TRUE(decoded);
@@ -159,11 +159,11 @@ TEST(CertificateParse, RejectsAnythingButExactlyOneCertificate) {
 }
 
 TEST(CertificateParse, GivesSigningTheIssuerOctetsSerialAndKeyKind) {
-    TestCertSpec spec;
-    spec.subject = {{"CN", "Signer"}};
-    spec.issuer = {{"CN", "Mixed CA", 0x16}, {"C", "BR", 0x13}, {"O", std::string("\0O\0r\0g", 6), 0x1E}};
-    spec.serial = 128;
-    Bytes der = buildCertificate(spec);
+    TestCertRecipe recipe;
+    recipe.subject = {{"CN", "Signer"}};
+    recipe.issuer = {{"CN", "Mixed CA", 0x16}, {"C", "BR", 0x13}, {"O", std::string("\0O\0r\0g", 6), 0x1E}};
+    recipe.serial = 128;
+    Bytes der = buildCertificate(recipe);
     auto cert = parseCertificate(der);
     ASSERT_TRUE(cert);
     EXPECT_TRUE(cert->isRsa);
@@ -184,9 +184,9 @@ TEST(CertificateParse, GivesSigningTheIssuerOctetsSerialAndKeyKind) {
     X509_NAME_free(name);
     EXPECT_EQ(cert->issuerCommonName, "Mixed CA");
 
-    spec.serial = -1;
-    spec.ecKey = true;
-    cert = parseCertificate(buildCertificate(spec));
+    recipe.serial = -1;
+    recipe.ecKey = true;
+    cert = parseCertificate(buildCertificate(recipe));
     ASSERT_TRUE(cert);
     EXPECT_FALSE(cert->isRsa);
     EXPECT_TRUE(cert->serial.negative);

@@ -26,7 +26,7 @@ using testing::CandidateRoots;
 using testing::CapturedLog;
 using testing::ScriptedModule;
 using testing::buildCertificate;
-using testing::TestCertSpec;
+using testing::TestCertRecipe;
 
 // Writes `count` certificates to files and returns their objects' JSON.
 struct CertSet {
@@ -101,11 +101,11 @@ protected:
 };
 
 TEST_F(ListingTest, LogsEveryStepOfAModuleWithOneTokenInOrder) {
-    TestCertSpec first;
+    TestCertRecipe first;
     first.subject = {{"CN", "MARIA SILVA:12345678900"}};
     first.issuer = {{"O", "ICP"}, {"CN", "AC Uno"}};
     first.notAfter = "20281231235959Z";
-    TestCertSpec second;
+    TestCertRecipe second;
     second.subject = {{"CN", "EMPRESA"}};
     second.issuer = {{"C", "BR"}};
     second.notAfter = "491231000000Z";
@@ -272,7 +272,7 @@ TEST_F(ListingTest, OnlyReadablePublicX509CertificatesAreListed) {
     Bytes trailing = testing::certificateNamed("Trailing");
     trailing.push_back(0);
     const std::string hex = testing::hexText(good);
-    TestCertSpec expiredCa;
+    TestCertRecipe expiredCa;
     expiredCa.subject = {{"CN", "Old Root CA"}};
     expiredCa.notAfter = "120101000000Z";
     expiredCa.ca = true;

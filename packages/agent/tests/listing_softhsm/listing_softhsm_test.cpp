@@ -109,7 +109,7 @@ TEST_F(SoftHsmListing, ListsEveryPublicCertificateOnceAsPkcs11ToolSeesIt) {
     Bytes noColon = opensslCertificate(lab, "nocolon", "/CN=SEM CPF/O=Teste");
     Bytes noCn = opensslCertificate(lab, "nocn", "/C=BR/O=Sem Nome");
     Bytes twoCns = opensslCertificate(lab, "twocn", "/CN=PRIMEIRO:111/O=X/CN=SEGUNDO:222");
-    testing::TestCertSpec old;
+    testing::TestCertRecipe old;
     old.subject = {{"CN", "Old Root CA"}};
     old.notBefore = "100101000000Z";
     old.notAfter = "150101000000Z";
@@ -119,7 +119,7 @@ TEST_F(SoftHsmListing, ListsEveryPublicCertificateOnceAsPkcs11ToolSeesIt) {
     importCertificate(lab, noCn, "nocn");
     importCertificate(lab, twoCns, "twocn");
     importCertificate(lab, expiredCa, "oldca");
-    Bytes hidden = testing::buildCertificate(testing::TestCertSpec{});
+    Bytes hidden = testing::buildCertificate(testing::TestCertRecipe{});
     importPrivateCertificate(hidden);
     expectedNames[thumbprintOf(noColon)] = "SEM CPF";
     expectedNames[thumbprintOf(noCn)] = "";

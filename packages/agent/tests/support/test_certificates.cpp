@@ -37,25 +37,25 @@ ASN1_TIME* timeOf(const std::string& text) {
 
 }  // namespace
 
-Bytes buildCertificate(const TestCertSpec& spec) {
+Bytes buildCertificate(const TestCertRecipe& recipe) {
     std::unique_ptr<X509, decltype(&X509_free)> x(X509_new(), X509_free);
     X509_set_version(x.get(), 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(x.get()), spec.serial);
-    X509_NAME* subject = nameOf(spec.subject);
-    X509_NAME* issuer = nameOf(spec.issuer.empty() ? spec.subject : spec.issuer);
+    ASN1_INTEGER_set(X509_get_serialNumber(x.get()), recipe.serial);
+    X509_NAME* subject = nameOf(recipe.subject);
+    X509_NAME* issuer = nameOf(recipe.issuer.empty() ? recipe.subject : recipe.issuer);
     X509_set_subject_name(x.get(), subject);
     X509_set_issuer_name(x.get(), issuer);
     X509_NAME_free(subject);
     X509_NAME_free(issuer);
-    ASN1_TIME* nb = timeOf(spec.notBefore);
-    ASN1_TIME* na = timeOf(spec.notAfter);
+    ASN1_TIME* nb = timeOf(recipe.notBefore);
+    ASN1_TIME* na = timeOf(recipe.notAfter);
     X509_set1_notBefore(x.get(), nb);
     X509_set1_notAfter(x.get(), na);
     ASN1_TIME_free(nb);
     ASN1_TIME_free(na);
-    EVP_PKEY* key = sharedKey(spec.ecKey);
+    EVP_PKEY* key = sharedKey(recipe.ecKey);
     X509_set_pubkey(x.get(), key);
-    if (spec.ca) {
+    if (recipe.ca) {
         X509V3_CTX ctx;
         X509V3_set_ctx_nodb(&ctx);
         X509V3_set_ctx(&ctx, x.get(), x.get(), nullptr, nullptr, 0);
@@ -73,11 +73,11 @@ Bytes buildCertificate(const TestCertSpec& spec) {
 }
 
 Bytes certificateNamed(const std::string& commonName, long serial) {
-    TestCertSpec spec;
-    spec.subject = {{"CN", commonName}};
-    spec.issuer = {{"CN", "Test CA"}};
-    spec.serial = serial;
-    return buildCertificate(spec);
+    TestCertRecipe recipe;
+    recipe.subject = {{"CN", commonName}};
+    recipe.issuer = {{"CN", "Test CA"}};
+    recipe.serial = serial;
+    return buildCertificate(recipe);
 }
 
 std::string hexText(ByteView bytes) {

@@ -16,7 +16,7 @@ struct NameEntry {
     bool joinPrevious = false;   // same RDN as the entry before (multi-valued)
 };
 
-struct TestCertSpec {
+struct TestCertRecipe {
     std::vector<NameEntry> subject{{"CN", "Test Holder:12345678900"}};
     std::vector<NameEntry> issuer;  // empty: same as subject
     std::string notBefore = "20260101000000Z";  // 13 characters: UTCTime, 15: GeneralizedTime
@@ -26,7 +26,7 @@ struct TestCertSpec {
     bool ca = false;
 };
 
-Bytes buildCertificate(const TestCertSpec& spec);
+Bytes buildCertificate(const TestCertRecipe& recipe);
 // A certificate with the given subject common name and defaults otherwise.
 Bytes certificateNamed(const std::string& commonName, long serial = 1);
 std::string hexText(ByteView bytes);  // lower case
