@@ -17,12 +17,6 @@ namespace quillon {
 // read: no buffer is obtained and the body is not read.
 inline constexpr std::uint32_t kMaxIncomingBody = 512u * 1024u * 1024u;
 
-// Bodies up to this size get their whole buffer at once; larger ones grow
-// (doubling) as their bytes actually arrive, so a peer that announces a huge
-// body and then sends little cannot make us hold memory for bytes that never
-// come.
-inline constexpr std::size_t kFirstBodyBuffer = 16u * 1024u * 1024u;
-
 // One frame's body; errors "EOF", "unexpected EOF", a read failure, or a
 // length above kMaxIncomingBody.
 Result<std::string> readMessage(platform::InputStream& in);
