@@ -165,9 +165,9 @@ TEST_F(AgentProcess, EveryEndOfStreamEndsTheLoopWithItsLogLine) {
 }
 
 TEST_F(AgentProcess, HugeAnnouncedLengthsEndTheLoopWithoutTheMemory) {
-    // 0xFFFFFFFF is above the accepted maximum; 512 MiB is accepted but only
+    // 0xFFFFFFFF is above the accepted maximum; 256 MiB is accepted but only
     // a few bytes follow. Neither may make the agent take that memory.
-    for (unsigned length : {0xFFFFFFFFu, 512u * 1024u * 1024u}) {
+    for (unsigned length : {0xFFFFFFFFu, 256u * 1024u * 1024u}) {
         SCOPED_TRACE(length);
         logOffset_ = fs::exists(logPath_) ? fs::file_size(logPath_) : 0;
         auto result = runWithInput(lengthPrefix(length) + R"({"type":"QUILLON_PING"})");
