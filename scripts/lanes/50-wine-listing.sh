@@ -6,32 +6,14 @@
 # through a pipe in one process; the replies, the log and the module's
 # journal are checked.
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/../lib/wine.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/scripted-module-lane.sh"
 cd "$QUILLON_ROOT"
 
-win=${QUILLON_WIN_BUILD:-build-win}
-exe=$win/quillon-agent.exe
-dll=$win/packages/agent/tests/scripted_module/quillon_scripted_module.dll
-for f in "$exe" "$dll"; do
-  [[ -f $f ]] || { echo "missing $f: run scripts/build.sh windows" >&2; exit 1; }
-done
-wine_ready
-
-system32="$WINEPREFIX/drive_c/windows/system32"
-placed="$system32/eToken.dll"
-work=$(mktemp -d)
-cleanup() {
-  rm -f "$placed" "$placed.json" "$placed.journal"
-  rm -rf "$work"
-  wine_done
-}
-trap cleanup EXIT
-[[ ! -e $placed ]] || { echo "$placed already exists; not touching it" >&2; exit 1; }
+scripted_module_lane_setup
 
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.der" -outform DER \
   -days 30 -subj "/CN=FULANO WINE:12345678900/O=Quillon Teste" 2>/dev/null
 thumbprint=$(openssl x509 -inform DER -in "$work/cert.der" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g' | tr 'A-F' 'a-f')
-cp "$dll" "$placed"
 python3 - "$work/cert.der" >"$placed.json" <<'PY'
 import json, sys
 der = open(sys.argv[1], "rb").read().hex()

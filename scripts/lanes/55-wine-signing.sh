@@ -6,29 +6,11 @@
 # CMS signature, a raw signature, a batch (CMS, bad Base64, raw) and a
 # single request with a wrong PIN; openssl verifies every signature, and the
 # log and the module's journal are checked.
-#   QUILLON_WIN_BUILD=<dir>  another Windows build tree (default build-win)
 set -euo pipefail
-source "$(dirname "${BASH_SOURCE[0]}")/../lib/wine.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/scripted-module-lane.sh"
 cd "$QUILLON_ROOT"
 
-win=${QUILLON_WIN_BUILD:-build-win}
-exe=$win/quillon-agent.exe
-dll=$win/packages/agent/tests/scripted_module/quillon_scripted_module.dll
-for f in "$exe" "$dll"; do
-  [[ -f $f ]] || { echo "missing $f: run scripts/build.sh windows" >&2; exit 1; }
-done
-wine_ready
-
-system32="$WINEPREFIX/drive_c/windows/system32"
-placed="$system32/eToken.dll"
-work=$(mktemp -d)
-cleanup() {
-  rm -f "$placed" "$placed.json" "$placed.journal"
-  rm -rf "$work"
-  wine_done
-}
-trap cleanup EXIT
-[[ ! -e $placed ]] || { echo "$placed already exists; not touching it" >&2; exit 1; }
+scripted_module_lane_setup
 
 openssl req -x509 -newkey rsa:2048 -nodes -keyout "$work/key.pem" -out "$work/cert.pem" \
   -days 30 -subj "/CN=ASSINANTE WINE:12345678900/O=Quillon Teste" 2>/dev/null
@@ -36,7 +18,6 @@ openssl x509 -in "$work/cert.pem" -outform DER -out "$work/cert.der"
 openssl x509 -in "$work/cert.pem" -pubkey -noout >"$work/pub.pem"
 thumbprint=$(openssl x509 -in "$work/cert.pem" -noout -fingerprint -sha1 | sed 's/.*=//; s/://g' | tr 'A-F' 'a-f')
 head -c 3000 /dev/urandom >"$work/doc.bin"
-cp "$dll" "$placed"
 python3 - "$work/cert.der" "Z:$work/key.pem" >"$placed.json" <<'PY'
 import json, sys
 der = open(sys.argv[1], "rb").read().hex()
