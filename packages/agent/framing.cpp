@@ -1,6 +1,7 @@
 #include "framing.h"
 
-#include <optional>
+#include <algorithm>
+#include <cstring>
 
 #include "format.h"
 
@@ -23,6 +24,21 @@ Error endOfStream(std::size_t bytesOfThisPart) {
     return newError(bytesOfThisPart == 0 ? "EOF" : "unexpected EOF");
 }
 
+// Resizes to exactly `size` without holding more capacity than that, keeping
+// what the buffer held and leaving the new tail unset: the caller fills it
+// from the stream before any use, and drops the buffer if the stream fails.
+// (Reserving first matters: libstdc++ 12 hands the callback the grown
+// capacity instead of the requested size when the call itself allocates.)
+void growExactly(std::string& buffer, std::size_t size) {
+    std::string bigger;
+    bigger.reserve(size);
+    bigger.resize_and_overwrite(size, [&](char* p, std::size_t n) {
+        std::memcpy(p, buffer.data(), buffer.size());
+        return n;
+    });
+    buffer.swap(bigger);
+}
+
 }  // namespace
 
 Result<std::string> readMessage(platform::InputStream& in) {
@@ -36,23 +52,17 @@ Result<std::string> readMessage(platform::InputStream& in) {
     if (length > kMaxIncomingBody)
         return fail(sformat("message length %d exceeds the limit of %d bytes", length, kMaxIncomingBody));
 
-    // One buffer of exactly the announced size, left uninitialised: pages the
-    // sender never fills are never touched, so an announced length that the
-    // stream does not deliver costs address space, not memory.
-    // (Reserving first matters: libstdc++ 12 hands the callback the grown
-    // capacity instead of the requested size when the call itself allocates.)
     std::string body;
-    body.reserve(length);
-    std::optional<Error> failure;
-    body.resize_and_overwrite(length, [&](char* buffer, std::size_t size) -> std::size_t {
-        auto n = readFull(in, reinterpret_cast<std::uint8_t*>(buffer), size);
-        if (!n)
-            failure = n.error();
-        else if (*n < size)
-            failure = endOfStream(*n);
-        return failure ? 0 : size;
-    });
-    if (failure) return fail(std::move(*failure));
+    std::size_t filled = 0;
+    while (filled < length) {
+        std::size_t target = filled == 0 ? std::min<std::size_t>(length, kFirstBodyBuffer)
+                                         : std::min<std::size_t>(length, 2 * filled);
+        growExactly(body, target);
+        auto n = readFull(in, reinterpret_cast<std::uint8_t*>(body.data()) + filled, target - filled);
+        if (!n) return fail(n.error());
+        filled += *n;
+        if (filled < target) return fail(endOfStream(filled));
+    }
     return body;
 }
 

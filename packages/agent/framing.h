@@ -19,6 +19,12 @@ namespace quillon {
 // decodes into records about thirty times its own size.
 inline constexpr std::uint32_t kMaxIncomingBody = 256u * 1024u * 1024u;
 
+// Bodies up to this size, the most a browser sends, get one buffer of their
+// exact length at once; longer ones grow (doubling) as their bytes actually
+// arrive, so a peer that announces a huge body and then sends little cannot
+// make us hold memory for bytes that never come.
+inline constexpr std::size_t kFirstBodyBuffer = 64u * 1024u * 1024u;
+
 // One frame's body; errors "EOF", "unexpected EOF", a read failure, or a
 // length above kMaxIncomingBody.
 Result<std::string> readMessage(platform::InputStream& in);
