@@ -18,14 +18,6 @@ std::string readError(MemoryInput& in) {
     return body ? std::string("<no error>") : body.error().text;
 }
 
-TEST(ReadMessage, ReturnsBodiesOfBackToBackFramesThenEof) {
-    MemoryInput in(std::string("\x02\x00\x00\x00{}", 6) + std::string(4, '\0') + frameOf("[1]"));
-    EXPECT_EQ(readMessage(in).value(), "{}");
-    EXPECT_EQ(readMessage(in).value(), "");  // length 0 is a valid empty frame
-    EXPECT_EQ(readMessage(in).value(), "[1]");
-    EXPECT_EQ(readError(in), "EOF");
-}
-
 TEST(ReadMessage, EndOfStreamTextsFollowWhereTheStreamStopped) {
     struct Case {
         std::string input;
@@ -47,43 +39,36 @@ TEST(ReadMessage, EndOfStreamTextsFollowWhereTheStreamStopped) {
     }
 }
 
-TEST(ReadMessage, ReassemblesFramesDeliveredByteByByte) {
+TEST(ReadMessage, ReassemblesBackToBackFramesDeliveredInAnyPieces) {
     std::string big(70000, 'x');
     for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('a' + i % 26);
-    std::string stream = frameOf("{\"type\":\"QUILLON_PING\"}") + frameOf(big);
-    for (std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{4093}}) {
+    std::string stream = frameOf("{}") + frameOf("") + frameOf(big);  // length 0 is a valid empty frame
+    for (std::size_t chunk : {std::size_t{1}, std::size_t{3}, std::size_t{4093}, std::size_t{1} << 20}) {
         MemoryInput in(stream, chunk);
-        EXPECT_EQ(readMessage(in).value(), "{\"type\":\"QUILLON_PING\"}");
+        EXPECT_EQ(readMessage(in).value(), "{}");
+        EXPECT_EQ(readMessage(in).value(), "");
         EXPECT_EQ(readMessage(in).value(), big);
         EXPECT_EQ(readError(in), "EOF");
     }
 }
 
 TEST(ReadMessage, ReassemblesLargeBodiesIntoOneExactBuffer) {
-    const std::size_t size = (32u << 20) + 7;
-    std::string stream = lengthPrefix(static_cast<std::uint32_t>(size));
-    stream.resize(4 + size);
-    for (std::size_t i = 0; i < size; ++i) stream[4 + i] = static_cast<char>(i % 251);
-    stream += frameOf("{}");
-    MemoryInput in(std::move(stream), 1 << 20);
+    std::string large((32u << 20) + 7, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i % 251);
+    MemoryInput in(frameOf(large) + frameOf("{}"), 1 << 20);
     auto body = readMessage(in);
     ASSERT_TRUE(body.has_value());
-    ASSERT_EQ(body->size(), size);
-    bool same = true;
-    for (std::size_t i = 0; i < size && same; ++i) same = (*body)[i] == static_cast<char>(i % 251);
-    EXPECT_TRUE(same) << "the body must come back byte for byte";
-    EXPECT_EQ(body->capacity(), size) << "no more memory than the announced length";
+    EXPECT_TRUE(*body == large) << "the body must come back byte for byte";
+    EXPECT_EQ(body->capacity(), large.size()) << "no more memory than the announced length";
     EXPECT_EQ(readMessage(in).value(), "{}");
 }
 
 TEST(ReadMessage, PassesReadFailuresOnUnchanged) {
-    MemoryInput atHeader(std::string("\x05\x00", 2));
-    atHeader.failureAtEnd = "read: device error";
-    EXPECT_EQ(readError(atHeader), "read: device error");
-
-    MemoryInput inBody(lengthPrefix(5) + "ab");
-    inBody.failureAtEnd = "read: device error";
-    EXPECT_EQ(readError(inBody), "read: device error");
+    for (std::string input : {std::string("\x05\x00", 2), lengthPrefix(5) + "ab"}) {  // in the header, in the body
+        MemoryInput in(input);
+        in.failureAtEnd = "read: device error";
+        EXPECT_EQ(readError(in), "read: device error");
+    }
 }
 
 TEST(ReadMessage, RefusesLengthsAboveTheLimitWithoutReadingTheBody) {
@@ -93,11 +78,7 @@ TEST(ReadMessage, RefusesLengthsAboveTheLimitWithoutReadingTheBody) {
         EXPECT_NE(error.find("exceeds the limit"), std::string::npos) << error;
         EXPECT_EQ(in.largestRequest, 4u) << "the body must not be asked for";
     }
-}
-
-TEST(ReadMessage, LargestLengthWithAShortStreamFailsCleanly) {
-    // The buffer for the announced length is obtained but never filled; the
-    // read ends as any truncated body does.
+    // The largest accepted length with a short stream ends as any truncated body.
     MemoryInput in(lengthPrefix(kMaxIncomingBody) + std::string(10, 'x'));
     EXPECT_EQ(readError(in), "unexpected EOF");
 }
@@ -105,13 +86,8 @@ TEST(ReadMessage, LargestLengthWithAShortStreamFailsCleanly) {
 TEST(WriteFrame, PrefixesTheLittleEndianLengthInItsOwnWrite) {
     MemoryOutput out;
     ASSERT_TRUE(writeFrame(out, std::string(300, 'a')).has_value());
-    EXPECT_EQ(out.bytes.substr(0, 4), std::string("\x2C\x01\x00\x00", 4));
-    EXPECT_EQ(out.bytes.size(), 304u);
+    EXPECT_EQ(out.bytes, std::string("\x2C\x01\x00\x00", 4) + std::string(300, 'a'));
     EXPECT_EQ(out.writes, 2u);
-
-    MemoryOutput empty;
-    ASSERT_TRUE(writeFrame(empty, "").has_value());
-    EXPECT_EQ(empty.bytes, std::string(4, '\0'));
 }
 
 TEST(WriteFrame, StopsAfterAFailedLengthWrite) {
@@ -121,13 +97,6 @@ TEST(WriteFrame, StopsAfterAFailedLengthWrite) {
     ASSERT_FALSE(written.has_value());
     EXPECT_EQ(written.error().text, "write: broken pipe");
     EXPECT_EQ(out.writes, 1u);
-}
-
-TEST(WriteMessage, PongRoundTripsThroughReadMessage) {
-    MemoryOutput out;
-    ASSERT_TRUE(writeMessage(out, PongResponse{"QUILLON_PONG", "1.1.2"}).has_value());
-    MemoryInput in(out.bytes);
-    EXPECT_EQ(readMessage(in).value(), R"({"type":"QUILLON_PONG","version":"1.1.2"})");
 }
 
 }  // namespace

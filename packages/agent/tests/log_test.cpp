@@ -15,22 +15,17 @@ using testing::fileText;
 using testing::inFolder;
 using testing::ScratchFolder;
 
-// The message parts of "[YYYY-MM-DD hh:mm:ss] message" lines; a line that
-// does not have that shape is returned whole with a "BAD: " mark.
+// The message parts of "[YYYY-MM-DD hh:mm:ss] message" lines; a line without
+// that stamp or without its line feed comes back whole with a "BAD: " mark.
 std::vector<std::string> messagesOf(const std::string& text) {
-    static const std::regex line(R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] (.*))");
+    static const std::regex stamped(R"(\[\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2}\] (.*))");
     std::vector<std::string> out;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) {
-            out.push_back("BAD: unterminated " + text.substr(start));
-            break;
-        }
-        std::string one = text.substr(start, end - start);
+    for (std::size_t start = 0, end = 0; end != std::string::npos && start < text.size(); start = end + 1) {
+        end = text.find('\n', start);
+        std::string line = text.substr(start, end - start);
         std::smatch m;
-        out.push_back(std::regex_match(one, m, line) ? m[1].str() : "BAD: " + one);
-        start = end + 1;
+        bool ok = end != std::string::npos && std::regex_match(line, m, stamped);
+        out.push_back(ok ? m[1].str() : "BAD: " + line);
     }
     return out;
 }
@@ -56,13 +51,10 @@ TEST_F(LogFile, FirstLineNamesTheVersionThenLinesCarryTheirPlaceholders) {
     logf("linha\ndupla");
     closeLog();
 
-    auto messages = messagesOf(fileText(path_));
-    ASSERT_EQ(messages.size(), 5u) << fileText(path_);
-    EXPECT_EQ(messages[0], "=== agente iniciado (v1.1.2) ===");
-    EXPECT_EQ(messages[1], "LIST_CERTS erro: nenhuma biblioteca");
-    EXPECT_EQ(messages[2], "slot 3 de lib.dll: [a b] []");
-    EXPECT_EQ(messages[3], "linha");
-    EXPECT_EQ(messages[4], "BAD: dupla");  // a message's own line break is kept as is
+    // A message's own line break is kept as is.
+    EXPECT_EQ(messagesOf(fileText(path_)),
+              (std::vector<std::string>{"=== agente iniciado (v1.1.2) ===", "LIST_CERTS erro: nenhuma biblioteca",
+                                        "slot 3 de lib.dll: [a b] []", "linha", "BAD: dupla"}));
 }
 
 TEST_F(LogFile, AppendsAfterEarlierRunsAndWritesNothingOnceClosed) {

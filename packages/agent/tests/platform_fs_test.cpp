@@ -71,34 +71,18 @@ TEST(PlatformFs, PathsHoldingANulAreRefusedNotCutShort) {
 }
 
 TEST(PlatformFs, TemporaryFolderDropsItsTrailingSeparatorExceptAtADriveRoot) {
-    using testing::ScopedEnv;
+    using Case = std::pair<std::optional<std::string>, std::string>;  // variable's value, folder
 #ifdef _WIN32
-    {
-        ScopedEnv tmp("TMP", "C:\\quillon-tmp-test\\");
-        EXPECT_EQ(platform::tempDirectory(), "C:\\quillon-tmp-test");
-    }
-    {
-        ScopedEnv tmp("TMP", "C:\\");
-        EXPECT_EQ(platform::tempDirectory(), "C:\\");
-    }
+    const char* variable = "TMP";
+    Case cases[] = {{"C:\\quillon-tmp-test\\", "C:\\quillon-tmp-test"}, {"C:\\", "C:\\"}};
 #else
-    {
-        ScopedEnv tmp("TMPDIR", "/var/tmp/quillon/");
-        EXPECT_EQ(platform::tempDirectory(), "/var/tmp/quillon");
-    }
-    for (auto unsetOrEmpty : {std::optional<std::string>(), std::optional<std::string>("")}) {
-        ScopedEnv tmp("TMPDIR", unsetOrEmpty);
-        EXPECT_EQ(platform::tempDirectory(), "/tmp");
-    }
+    const char* variable = "TMPDIR";
+    Case cases[] = {{"/var/tmp/quillon/", "/var/tmp/quillon"}, {std::nullopt, "/tmp"}, {"", "/tmp"}};
 #endif
-}
-
-TEST(PlatformFs, EnvironmentAndExecutablePath) {
-    EXPECT_FALSE(platform::getEnv("QUILLON_SURELY_UNSET_VARIABLE_42").has_value());
-    auto exe = platform::executablePath();
-    ASSERT_TRUE(exe.has_value());
-    EXPECT_TRUE(platform::pathExists(*exe)) << *exe;
-    EXPECT_NE(exe->find("agent_tests"), std::string::npos) << *exe;
+    for (const auto& [value, folder] : cases) {
+        testing::ScopedEnv env(variable, value);
+        EXPECT_EQ(platform::tempDirectory(), folder) << value.value_or("<unset>");
+    }
 }
 
 }  // namespace

@@ -23,9 +23,7 @@ constexpr const char* kStartLine = "=== agente iniciado (v1.1.2) ===";
 
 std::string fileText(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // Each test gets its own TMPDIR. The log is looked for in QUILLON_LOG_DIR
@@ -38,8 +36,10 @@ protected:
         scratch_ = pattern;
         const char* logDir = std::getenv("QUILLON_LOG_DIR");
         logPath_ = fs::path(logDir && *logDir ? logDir : scratch_.string()) / "quillon-agent.log";
-        logOffset_ = fs::exists(logPath_) ? fs::file_size(logPath_) : 0;
+        markLog();
     }
+    // Later log checks look only at what is written after this point.
+    void markLog() { logOffset_ = fs::exists(logPath_) ? fs::file_size(logPath_) : 0; }
     void TearDown() override { fs::remove_all(scratch_); }
 
     std::vector<std::pair<std::string, std::string>> env() const {
@@ -85,26 +85,26 @@ protected:
         EXPECT_EQ(text.find('\r'), std::string::npos) << "lines end in a bare line feed";
         return messages;
     }
+    // The core writes no line but the first and the one that ends the loop.
     void expectLogEndedWith(const std::string& lastLine) {
-        auto messages = logMessages();
-        ASSERT_GE(messages.size(), 2u);
-        EXPECT_EQ(messages.front(), kStartLine);
-        EXPECT_EQ(messages.back(), "readMessage erro: " + lastLine);
-        EXPECT_EQ(messages.size(), 2u) << "no other line is written by the core";
+        EXPECT_EQ(logMessages(), (std::vector<std::string>{kStartLine, "readMessage erro: " + lastLine}));
     }
 
     fs::path scratch_, logPath_;
     std::uintmax_t logOffset_ = 0;
 };
 
-TEST_F(AgentProcess, AnswersAPingAndLogsTheEndOfTheStream) {
-    auto result = runWithInput(frameOf(R"({"type":"QUILLON_PING"})"));
-    EXPECT_EQ(result.out, frameOf(kPong)) << "nothing but frames on standard output";
+TEST_F(AgentProcess, AnswersAPingWhateverTheArgumentsAndLogsTheEndOfTheStream) {
+    AgentRun r;
+    r.args = {"--uninstall", "chrome-extension://abcdefghijklmnopabcdefghijklmnop/"};
+    r.input = frameOf(R"({"type":"QUILLON_PING"})");
+    EXPECT_EQ(run(r).out, frameOf(kPong)) << "nothing but frames on standard output";
     expectLogEndedWith("EOF");
 }
 
 TEST_F(AgentProcess, RefusesMalformedAndUnknownRequestsAndGoesOn) {
-    auto result = runWithInput(frameOf("") + frameOf("[]") + frameOf("{}") + frameOf(R"({"type":"quillon_ping"})") +
+    auto result = runWithInput(frameOf("") + frameOf("[]") + frameOf("{}") +
+                               frameOf(R"({"type":"quillon_ping","pin":"1234"})") +
                                frameOf(R"({"type":"QUILLON_PING","pin":7})"));
     std::string rest;
     auto replies = framesOf(result.out, &rest);
@@ -115,7 +115,7 @@ TEST_F(AgentProcess, RefusesMalformedAndUnknownRequestsAndGoesOn) {
     EXPECT_EQ(replies[2], R"({"type":"ERROR","error":"tipo não suportado: "})");
     EXPECT_EQ(replies[3], R"({"type":"ERROR","error":"tipo não suportado: quillon_ping"})");
     EXPECT_EQ(replies[4], kPong);
-    expectLogEndedWith("EOF");  // error replies are never logged
+    expectLogEndedWith("EOF");  // neither error replies nor request contents are logged
 }
 
 TEST_F(AgentProcess, EachReplyArrivesBeforeTheNextRequestIsSent) {
@@ -155,7 +155,7 @@ TEST_F(AgentProcess, EveryEndOfStreamEndsTheLoopWithItsLogLine) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE("input of " + std::to_string(c.input.size()) + " bytes");
-        logOffset_ = fs::exists(logPath_) ? fs::file_size(logPath_) : 0;
+        markLog();
         auto result = runWithInput(c.input);
         std::string rest;
         EXPECT_EQ(framesOf(result.out, &rest).size(), c.replies);
@@ -169,7 +169,7 @@ TEST_F(AgentProcess, HugeAnnouncedLengthsEndTheLoopWithoutTheMemory) {
     // a few bytes follow. Neither may make the agent take that memory.
     for (unsigned length : {0xFFFFFFFFu, 256u * 1024u * 1024u}) {
         SCOPED_TRACE(length);
-        logOffset_ = fs::exists(logPath_) ? fs::file_size(logPath_) : 0;
+        markLog();
         auto result = runWithInput(lengthPrefix(length) + R"({"type":"QUILLON_PING"})");
         EXPECT_EQ(result.out, "");
         EXPECT_LT(result.maxRssKb, 200 * 1024) << "peak resident memory in KiB";
@@ -196,9 +196,7 @@ TEST_F(AgentProcess, RepliesToAReaderThatLeftAreLostAndTheLoopGoesOn) {
 }
 
 TEST_F(AgentProcess, ReadsRequestsFromADiskFile) {
-    // Wine hands a redirected unix file over as a disk handle on which
-    // GetFileInformationByHandle fails, so the mode test rightly says
-    // installer there; on Windows and natively this is agent mode.
+    // Wine hands over a unix file as a disk handle it cannot describe, so the mode test says installer there.
     if (agentRunsUnderWine()) GTEST_SKIP() << "Wine cannot describe a unix file given as standard input";
     fs::path requests = scratch_ / "requests.bin";
     std::ofstream(requests, std::ios::binary) << frameOf(R"({"type":"QUILLON_PING"})") << frameOf("{}");
@@ -210,15 +208,6 @@ TEST_F(AgentProcess, ReadsRequestsFromADiskFile) {
     ASSERT_EQ(replies.size(), 2u);
     EXPECT_EQ(replies[0], kPong);
     EXPECT_EQ(replies[1], R"({"type":"ERROR","error":"tipo não suportado: "})");
-    expectLogEndedWith("EOF");
-}
-
-TEST_F(AgentProcess, ArgumentsAreIgnoredWhenStdinIsAPipe) {
-    AgentRun r;
-    r.args = {"--uninstall", "chrome-extension://abcdefghijklmnopabcdefghijklmnop/"};
-    r.input = frameOf(R"({"type":"QUILLON_PING"})");
-    auto result = run(r);
-    EXPECT_EQ(result.out, frameOf(kPong));
     expectLogEndedWith("EOF");
 }
 
@@ -276,12 +265,8 @@ TEST_F(AgentProcess, ConcurrentRunsAppendToTheSameLog) {
     auto second = runWithInput(frameOf(R"({"type":"QUILLON_PING"})"));
     EXPECT_EQ(second.out, frameOf(kPong));
     first.wait();
-    auto messages = logMessages();
-    ASSERT_EQ(messages.size(), 4u);
-    EXPECT_EQ(messages[0], kStartLine);
-    EXPECT_EQ(messages[1], kStartLine);
-    EXPECT_EQ(messages[2], "readMessage erro: EOF");
-    EXPECT_EQ(messages[3], "readMessage erro: EOF");
+    EXPECT_EQ(logMessages(),
+              (std::vector<std::string>{kStartLine, kStartLine, "readMessage erro: EOF", "readMessage erro: EOF"}));
 }
 
 }  // namespace
