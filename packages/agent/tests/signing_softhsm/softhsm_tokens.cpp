@@ -92,16 +92,6 @@ LabCertificate SoftHsmLab::importPair(std::string_view token, std::string_view p
     return cert;
 }
 
-std::vector<std::string> SoftHsmLab::tokenLabelsInSlotOrder() const {
-    runShell(std::string("pkcs11-tool --module ") + kSoftHsmModule + " -L > " + dir_ + "/slots.txt");
-    std::ifstream in(dir_ + "/slots.txt");
-    std::vector<std::string> labels;
-    const std::string key = "token label        : ";
-    for (std::string line; std::getline(in, line);)
-        if (auto p = line.find(key); p != std::string::npos) labels.push_back(line.substr(p + key.size()));
-    return labels;
-}
-
 std::string SoftHsmLab::placeModule(std::string_view relative) {
     auto target = std::filesystem::path(dir_) / "sysroot" / relative;
     std::filesystem::create_directories(target.parent_path());

@@ -37,9 +37,6 @@ public:
     const std::string& dir() const { return dir_; }
     // A new token; the SO PIN is fixed.
     void initToken(std::string_view label, std::string_view pin);
-    // Token labels in the order of the module's slot list (SoftHSM orders
-    // its slots by their random identifiers, not by creation).
-    std::vector<std::string> tokenLabelsInSlotOrder() const;
     // keyType "rsa:2048" or "ec"; idHex empty imports without CKA_ID.
     // withKey false imports the certificate alone.
     LabCertificate importPair(std::string_view token, std::string_view pin, std::string_view label,
