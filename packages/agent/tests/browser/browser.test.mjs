@@ -9,13 +9,12 @@ import { after, before, describe, test } from 'node:test';
 
 import { exchange } from './driver/agent.mjs';
 import { extensionOrigin } from './driver/browser.mjs';
-import { AWKWARD_LENGTHS, pingOfLength, unknownTypeWithReplyOfLength } from './driver/frames.mjs';
+import { assertAwkwardLengthsPassBothWays, PONG } from './driver/frames.mjs';
 import { commandLineOf, markedProcesses } from './driver/reap.mjs';
 import { AGENT, logMark, logSince, startWithToken } from './driver/setup.mjs';
 import { certificatesByPkcs11Tool, thumbprintOf } from './driver/token.mjs';
 import { assertSignedBy } from './driver/verify.mjs';
 
-const PONG = { type: 'QUILLON_PONG', version: '1.1.2' };
 const NOT_FOUND = (tp) => `certificado com thumbprint '${tp}' não encontrado em nenhum token conectado`;
 const BROWSER_DROPPED_REPLY = 'Error when communicating with the native messaging host.';
 const STARTED_LINE = '=== agente iniciado (v1.1.2) ===';
@@ -99,15 +98,7 @@ describe('the request loop as the browser sees it', () => {
   });
 
   test('frame lengths made of line-feed, carriage-return and Ctrl-Z bytes pass both ways', async () => {
-    const port = await browser.openPort();
-    try {
-      const requests = await browser.portSend(port, AWKWARD_LENGTHS.map(pingOfLength));
-      assert.deepEqual(requests.replies, AWKWARD_LENGTHS.map(() => PONG));
-      const replies = await browser.portSend(port, AWKWARD_LENGTHS.map(unknownTypeWithReplyOfLength));
-      assert.deepEqual(replies.replies.map((r) => Buffer.byteLength(JSON.stringify(r))), AWKWARD_LENGTHS);
-    } finally {
-      await browser.closePort(port);
-    }
+    await assertAwkwardLengthsPassBothWays(browser);
   });
 
   test('Chromium passes the origin as an argument, and agent mode ignores it', async () => {

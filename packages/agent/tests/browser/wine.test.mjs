@@ -15,7 +15,7 @@ import { after, before, describe, test } from 'node:test';
 import { fileURLToPath } from 'node:url';
 
 import { Browser } from './driver/browser.mjs';
-import { AWKWARD_LENGTHS, pingOfLength, unknownTypeWithReplyOfLength } from './driver/frames.mjs';
+import { assertAwkwardLengthsPassBothWays, PONG } from './driver/frames.mjs';
 import { makeSignerCertificate } from './driver/token.mjs';
 import { assertSignedBy } from './driver/verify.mjs';
 
@@ -24,7 +24,6 @@ const EXE = path.resolve(process.env.QUILLON_WINDOWS_AGENT || path.join(REPO, 'b
 const PREFIX = path.resolve(process.env.QUILLON_WINEPREFIX || path.join(REPO, 'build-win', 'wineprefix'));
 const MODULE = path.resolve(process.env.QUILLON_WINDOWS_TEST_MODULE || path.join(REPO, 'build-win',
   'packages', 'agent', 'tests', 'scripted_module', 'quillon_scripted_module.dll'));
-const PONG = { type: 'QUILLON_PONG', version: '1.1.2' };
 const PIN = '2468-pin';
 
 function missing() {
@@ -143,14 +142,6 @@ describe('the Windows build under Wine, driven by Chromium', { skip: skip ?? fal
   });
 
   test('frame lengths made of line-feed, carriage-return and Ctrl-Z bytes pass both ways', async () => {
-    const port = await browser.openPort();
-    try {
-      const requests = await browser.portSend(port, AWKWARD_LENGTHS.map(pingOfLength));
-      assert.deepEqual(requests.replies, AWKWARD_LENGTHS.map(() => PONG));
-      const replies = await browser.portSend(port, AWKWARD_LENGTHS.map(unknownTypeWithReplyOfLength));
-      assert.deepEqual(replies.replies.map((r) => Buffer.byteLength(JSON.stringify(r))), AWKWARD_LENGTHS);
-    } finally {
-      await browser.closePort(port);
-    }
+    await assertAwkwardLengthsPassBothWays(browser);
   });
 });
