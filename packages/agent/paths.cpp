@@ -74,8 +74,9 @@ std::string normalizePath(std::string_view path) {
             while (r < n && !isSeparator(rest[r])) out.push_back(rest[r++]);
         }
     }
-    if (out.empty()) out = ".";
-    return volume + out;
+    if (out.empty()) out.push_back('.');
+    volume += out;
+    return volume;
 }
 
 std::string joinPath(std::string_view base, std::string_view relative) {

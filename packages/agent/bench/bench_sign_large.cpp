@@ -164,12 +164,13 @@ int main() {
     const std::string warmup = frame(body("YWJj"));
 
     double floor = 1e9;
+    volatile std::uint8_t keep [[maybe_unused]] = 0;
     for (int i = 0; i < 3; ++i) {
         auto t0 = Clock::now();
         auto bytes = base64Decode(b64);
         auto digest = sha256Of(*bytes);
         floor = std::min(floor, secondsSince(t0));
-        if (digest[0] == 0x100) std::puts("");
+        keep = digest[0];  // the work must not be optimised away
     }
     b64 = std::string();
 
