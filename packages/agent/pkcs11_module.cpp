@@ -291,7 +291,11 @@ Result<Bytes> sign(const ModuleContext& ctx, CK_SESSION_HANDLE session, ByteView
     } catch (const std::bad_alloc&) {
         return std::unexpected(pkcs11Error(CKR_HOST_MEMORY));
     }
-    if (auto s = check(callModule(ctx.functions->C_Sign, session, in, inLen, signature.data(), &len)); !s)
+    // Never a null buffer, even for a zero length: that would be another
+    // length query, and the operation would stay active on the session.
+    CK_BYTE spare = 0;
+    CK_BYTE_PTR out = signature.empty() ? &spare : signature.data();
+    if (auto s = check(callModule(ctx.functions->C_Sign, session, in, inLen, out, &len)); !s)
         return std::unexpected(s.error());
     if (len < signature.size()) signature.resize(len);
     return signature;

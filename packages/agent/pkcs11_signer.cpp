@@ -3,6 +3,8 @@
 #include <algorithm>
 
 #include "format.h"
+#include "log.h"
+#include "signature_check.h"
 
 namespace quillon {
 
@@ -20,6 +22,11 @@ Result<Bytes> pkcs11Signer::Sign(RandomSource*, ByteView digest, const SignerOpt
     if (auto st = signInit(ctx_, session_, CKM_RSA_PKCS, keyHandle_); !st) return failWrapped("SignInit: ", std::move(st.error()));
     auto signature = sign(ctx_, session_, digestInfo);
     if (!signature) return failWrapped("Sign: ", std::move(signature.error()));
+    // A signature that does not check out is a failed C_Sign: no reply carries it.
+    if (auto st = checkRsaSignature(pubKey_.get(), digestInfo, *signature); !st) {
+        logf("assinatura do token recusada: %v", st.error());
+        return failWrapped("Sign: ", std::move(st.error()));
+    }
     return signature;
 }
 

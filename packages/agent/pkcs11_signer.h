@@ -1,6 +1,7 @@
 // The token-backed signer: the private key never leaves the token. Sign
-// wraps a SHA-256 digest in its PKCS#1 DigestInfo and has the token apply
-// CKM_RSA_PKCS to it.
+// wraps a SHA-256 digest in its PKCS#1 DigestInfo, has the token apply
+// CKM_RSA_PKCS to it, and returns the signature only once it verifies with
+// the certificate's public key (a failed check is logged, and reads "Sign: ").
 #pragma once
 
 #include <array>

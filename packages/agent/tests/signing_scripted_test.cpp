@@ -14,6 +14,7 @@
 #include "paths.h"
 #include "pkcs11_signer.h"
 #include "platform/fs.h"
+#include "signature_check.h"
 #include "signing.h"
 #include "support/memory_streams.h"
 #include "support/signing_test_certs.h"
@@ -28,20 +29,22 @@ using testing::CapturedLog;
 using testing::ScriptedModule;
 using Calls = std::vector<std::string>;
 
+Bytes pemOf(EVP_PKEY* key) {
+    BIO* bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
+    char* text = nullptr;
+    long n = BIO_get_mem_data(bio, &text);
+    Bytes out(text, text + n);
+    BIO_free(bio);
+    return out;
+}
+
 // A key and certificate shared by the whole suite (RSA keys are slow to make).
 struct SignerPair {
     std::shared_ptr<EVP_PKEY> key = testing::makeRsaKey();
     Bytes der = testing::makeCertificate(key.get());
     std::string thumbprint = thumbprintOf(der);
-    Bytes pem = [this] {
-        BIO* bio = BIO_new(BIO_s_mem());
-        PEM_write_bio_PrivateKey(bio, key.get(), nullptr, nullptr, 0, nullptr, nullptr);
-        char* text = nullptr;
-        long n = BIO_get_mem_data(bio, &text);
-        Bytes out(text, text + n);
-        BIO_free(bio);
-        return out;
-    }();
+    Bytes pem = pemOf(key.get());
 };
 const SignerPair& signer() {
     static const SignerPair s;
@@ -111,6 +114,9 @@ protected:
     static std::string notFound() {
         return "certificado com thumbprint '" + signer().thumbprint + "' não encontrado em nenhum token conectado";
     }
+    // A token whose every signature fails the check for `reason`: two single
+    // requests (CMS, raw), then one batch of both forms.
+    void expectEveryFormRefused(const ScriptedModule& m, const std::string& reason) const;
 };
 
 // The calls from the session's opening on (loading, C_Initialize and the slot list left out).
@@ -362,6 +368,75 @@ TEST_F(SigningScripted, RequestsAreCheckedBeforeAnyModule) {
     // A PIN of one blank is not empty: signing is attempted with it.
     EXPECT_EQ(sign({{"pin", " "}})["error"], "erro ao assinar: " + notFound());
     EXPECT_EQ(lines().front(), "signInSlot 1: Login erro: pkcs11: 0xA0: CKR_PIN_INCORRECT");
+}
+
+void SigningScripted::expectEveryFormRefused(const ScriptedModule& m, const std::string& reason) const {
+    EXPECT_EQ(sign(), json({{"type", "ERROR"}, {"error", "erro ao assinar: " + notFound()}}));
+    EXPECT_EQ(sign({{"format", "raw"}})["error"], "erro ao assinar: " + notFound());
+    json b = batch(json::array({{{"id", "a"}, {"data", "YWJj"}}, {{"id", "b"}, {"data", "YWJj"}, {"format", "raw"}}}));
+    ASSERT_EQ(b["type"], "QUILLON_AGENT_SIGN_BATCH_RESPONSE");
+    EXPECT_EQ(b["results"], json::array({{{"id", "a"}, {"error", "buildPkcs7: signer.Sign: Sign: " + reason}},
+                                         {{"id", "b"}, {"error", "Sign raw: Sign: " + reason}}}));
+    const std::string refused = "assinatura do token recusada: " + reason;
+    EXPECT_EQ(lines(), (Calls{refused, "signInSlot 1: buildPkcs7: signer.Sign: Sign: " + reason, refused,
+                              "signInSlot 1: Sign raw: Sign: " + reason, refused, refused}));
+    // Each signature was a length query and then a real call with a buffer,
+    // which ends the operation, so every later C_SignInit was accepted.
+    auto signs = linesStarting(m, "C_Sign");
+    ASSERT_EQ(signs.size(), 8u);
+    for (std::size_t i = 0; i < signs.size(); ++i)
+        EXPECT_TRUE(signs[i].find(i % 2 ? "buffer=1" : "buffer=0") != std::string::npos &&
+                    signs[i].ends_with(" rv=0x0"))
+            << signs[i];
+    for (const auto& line : linesStarting(m, "C_SignInit")) EXPECT_TRUE(line.ends_with(" rv=0x0")) << line;
+    expectCleanUp(m);
+}
+
+// A token that answers CKR_OK with a signature that does not check out:
+// every form fails as a refused C_Sign does, and the log says why.
+struct ForgedSignature {
+    const char* name;
+    unsigned long length;
+    bool garbage;
+    const char* reason;
+};
+
+class SigningScriptedForged : public SigningScripted, public ::testing::WithParamInterface<ForgedSignature> {};
+
+TEST_P(SigningScriptedForged, IsRefusedInEveryForm) {
+    const ForgedSignature& f = GetParam();
+    auto m = module("System32\\eToken.dll", token({{"signature", {{"length", f.length}, {"garbage", f.garbage}}}}));
+    expectEveryFormRefused(m, f.reason);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OkButWrong, SigningScriptedForged,
+    ::testing::Values(ForgedSignature{"Empty", 0, false, "assinatura com 0 bytes, a chave tem 256"},
+                      ForgedSignature{"Truncated", 255, false, "assinatura com 255 bytes, a chave tem 256"},
+                      ForgedSignature{"Garbage", 256, true, "assinatura não confere com a chave pública do certificado"},
+                      ForgedSignature{"SixtyFourMiB", 64UL << 20, false, "assinatura com 67108864 bytes, a chave tem 256"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The token signs well, but with a key that is not the certificate's own.
+TEST_F(SigningScripted, KeyThatIsNotTheCertificatesOwnSignsNothing) {
+    auto stranger = testing::makeRsaKey();
+    std::string strangerFile = scratch.file("stranger.pem");
+    ASSERT_TRUE(platform::writeWholeFile(strangerFile, pemOf(stranger.get()), 0600));
+    json key = keyObject();
+    key["keyFile"] = hostPath(strangerFile);
+    auto m = module("System32\\eToken.dll", oneSlot({certObject(signer().der), key}));
+    expectEveryFormRefused(m, "assinatura não confere com a chave pública do certificado");
+}
+
+TEST(TokenSignatureCheck, AcceptsOnlyTheKeysSignatureOfTheseOctets) {
+    const Bytes digest(32, 0x42), other(32, 0x43);
+    const Bytes good = testing::opensslSignDigest(signer().key.get(), digest);
+    EXPECT_TRUE(checkRsaSignature(signer().key.get(), sha256DigestInfo(digest), good));
+    // A valid signature, but of other octets: a token answering with a stale signature.
+    EXPECT_EQ(checkRsaSignature(signer().key.get(), sha256DigestInfo(other), good).error().text,
+              "assinatura não confere com a chave pública do certificado");
+    EXPECT_EQ(checkRsaSignature(nullptr, sha256DigestInfo(digest), good).error().text,
+              "assinatura sem chave pública para conferi-la");
 }
 
 TEST(TokenSigner, RefusesOtherHashesBeforeCallingTheToken) {

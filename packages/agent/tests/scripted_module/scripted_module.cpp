@@ -43,6 +43,12 @@
 //                              the nth call of that name (counted from 1 since
 //                              the module was loaded; 0 or absent: every call)
 //                              returns rv (a CKR_ name or a number) at once
+//   "signature": {"length": 0, "garbage": false}
+//                              a faulty token: C_Sign still answers CKR_OK, but
+//                              with `length` bytes (the length query says so
+//                              too): the real signature as far as it goes, then
+//                              pseudo-random bytes; with "garbage" every byte is
+//                              pseudo-random
 // }
 // C_Initialize answers CKR_CRYPTOKI_ALREADY_INITIALIZED while initialised, as
 // the standard says; C_Sign makes CKM_RSA_PKCS signatures over the given
@@ -59,6 +65,7 @@
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -109,6 +116,11 @@ struct Failure {
     CK_RV rv = CKR_GENERAL_ERROR;
 };
 
+struct ForgedSignature {
+    CK_ULONG length = 0;
+    bool garbage = false;
+};
+
 struct Session {
     CK_SLOT_ID slot = 0;
     bool searching = false;
@@ -126,6 +138,7 @@ struct Module {
     std::vector<Failure> failures;
     CK_ULONG batchSize = 0;
     std::string endlessSearch;
+    std::optional<ForgedSignature> forged;
     std::map<std::string, unsigned long> callCounts;
     std::map<CK_SESSION_HANDLE, Session> sessions;
     CK_SESSION_HANDLE nextSession = 1;
@@ -304,6 +317,10 @@ void configure() {
 
     m.batchSize = config.value("batchSize", 0UL);
     m.endlessSearch = config.value("endlessSearch", std::string());
+    if (config.contains("signature")) {
+        const auto& f = config["signature"];
+        m.forged = ForgedSignature{f.value("length", 0UL), f.value("garbage", false)};
+    }
     for (const auto& f : config.value("failures", nlohmann::json::array()))
         m.failures.push_back(Failure{f.value("call", std::string()), f.value("nth", 0UL),
                                      f.contains("rv") ? numberOrName(f["rv"], kRvNames, std::size(kRvNames))
@@ -636,6 +653,17 @@ CK_RV scriptedSignInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR mechanism, CK_OBJEC
     return journal(line.str(), CKR_OK);
 }
 
+// `real` as far as it goes, then bytes from a fixed xorshift sequence.
+void fillForged(CK_BYTE_PTR out, std::size_t length, const Bytes& real) {
+    std::uint32_t x = 0x9E3779B9;
+    for (std::size_t i = 0; i < length; ++i) {
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        out[i] = i < real.size() ? real[i] : static_cast<CK_BYTE>(x);
+    }
+}
+
 CK_RV scriptedSign(CK_SESSION_HANDLE h, CK_BYTE_PTR data, CK_ULONG dataLen, CK_BYTE_PTR sig, CK_ULONG_PTR sigLen) {
     std::ostringstream line;
     line << "C_Sign session=" << h << " dataLen=" << dataLen << " buffer=" << (sig ? 1 : 0);
@@ -644,7 +672,8 @@ CK_RV scriptedSign(CK_SESSION_HANDLE h, CK_BYTE_PTR data, CK_ULONG dataLen, CK_B
     if (!s->signKey) return journal(line.str(), CKR_OPERATION_NOT_INITIALIZED);
     if (!sigLen) return journal(line.str(), CKR_ARGUMENTS_BAD);
     EVP_PKEY* key = s->signKey->key.get();
-    CK_ULONG size = static_cast<CK_ULONG>(EVP_PKEY_get_size(key));
+    const std::optional<ForgedSignature>& forged = module().forged;
+    CK_ULONG size = forged ? forged->length : static_cast<CK_ULONG>(EVP_PKEY_get_size(key));
     if (!sig) {
         *sigLen = size;
         line << " sigLen=" << size;
@@ -657,11 +686,19 @@ CK_RV scriptedSign(CK_SESSION_HANDLE h, CK_BYTE_PTR data, CK_ULONG dataLen, CK_B
     s->signKey = nullptr;  // the operation ends here, whatever happens
     std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(EVP_PKEY_CTX_new(key, nullptr),
                                                                    EVP_PKEY_CTX_free);
-    size_t outLen = size;
+    Bytes real(static_cast<std::size_t>(EVP_PKEY_get_size(key)));
+    size_t outLen = real.size();
     if (!ctx || EVP_PKEY_sign_init(ctx.get()) != 1 ||
         EVP_PKEY_CTX_set_rsa_padding(ctx.get(), RSA_PKCS1_PADDING) != 1 ||
-        EVP_PKEY_sign(ctx.get(), sig, &outLen, data, dataLen) != 1)
+        EVP_PKEY_sign(ctx.get(), real.data(), &outLen, data, dataLen) != 1)
         return journal(line.str(), CKR_DATA_LEN_RANGE);
+    real.resize(outLen);
+    if (forged) {
+        outLen = forged->length;
+        fillForged(sig, outLen, forged->garbage ? Bytes() : real);
+    } else {
+        std::memcpy(sig, real.data(), outLen);
+    }
     *sigLen = static_cast<CK_ULONG>(outLen);
     line << " sigLen=" << outLen;
     return journal(line.str(), CKR_OK);
