@@ -44,6 +44,34 @@ void logLine(std::string_view message) {
     logFile->write(logLineText(t.year, t.month, t.day, t.hour, t.minute, t.second, message));
 }
 
+namespace {
+
+bool isControlByte(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+bool needsEscape(std::string_view text, std::size_t i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    return isControlByte(c) || (c == '\\' && i + 1 < text.size() && text[i + 1] == 'x');
+}
+
+}  // namespace
+
+std::string escapeLogText(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!needsEscape(text, i)) {
+            out += text[i];
+            continue;
+        }
+        const auto c = static_cast<unsigned char>(text[i]);
+        out += "\\x";
+        out += kHex[c >> 4];
+        out += kHex[c & 0xF];
+    }
+    return out;
+}
+
 std::string logLineText(int year, int month, int day, int hour, int minute, int second,
                         std::string_view message) {
     char stamp[64];
@@ -52,7 +80,7 @@ std::string logLineText(int year, int month, int day, int hour, int minute, int 
     std::string line;
     line.reserve(static_cast<std::size_t>(n) + message.size() + 1);
     line.append(stamp, static_cast<std::size_t>(n));
-    line += message;
+    line += escapeLogText(message);
     line += '\n';
     return line;
 }

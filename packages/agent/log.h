@@ -19,7 +19,8 @@ std::string logFilePath();
 void initLogAt(std::string_view path);
 bool logIsOpen();
 
-// Writes "[YYYY-MM-DD hh:mm:ss] message\n" (local time).
+// Writes "[YYYY-MM-DD hh:mm:ss] message\n" (local time), the message escaped
+// by escapeLogText.
 void logLine(std::string_view message);
 
 template <class... A>
@@ -28,7 +29,15 @@ void logf(std::string_view format, const A&... args) {
     logLine(sformat(format, args...));
 }
 
-// "[%s] %s\n" with the 19-character local time stamp; exposed for tests.
+// Messages carry texts from tokens and requests; a control byte in one must
+// not end the line early or forge a line of its own. Bytes below 0x20 and
+// 0x7F become "\xHH" (upper-case hex). A backslash stays as it is (paths keep
+// their look) unless an "x" follows it, when it becomes "\x5C", so every
+// "\x" in a line is an escape.
+std::string escapeLogText(std::string_view text);
+
+// "[%s] %s\n" with the 19-character local time stamp and the message escaped;
+// exposed for tests.
 std::string logLineText(int year, int month, int day, int hour, int minute, int second,
                         std::string_view message);
 

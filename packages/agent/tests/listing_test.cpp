@@ -149,6 +149,31 @@ TEST_F(ListingTest, LogsEveryStepOfAModuleWithOneTokenInOrder) {
     EXPECT_EQ(journal[7], "C_GetAttributeValue session=1 object=1 types=CKA_VALUE buffers=0 rv=0x0");
 }
 
+TEST_F(ListingTest, ACertificateNameCannotForgeALogLine) {
+    TestCertRecipe forged;
+    forged.subject = {{"CN", "Fulano\r\n[2026-01-01 00:00:00] total certificados retornados: 0\x1B[2J:123"}};
+    forged.issuer = {{"CN", "AC\nRaiz"}};
+    CertSet certs{{buildCertificate(forged)}};
+    ScriptedModule module(at("System32\\eToken.dll"), oneSlot(certs.objects()));
+
+    auto listed = listCertificates();
+    ASSERT_TRUE(listed);
+    ASSERT_EQ(listed->size(), 1u);
+    EXPECT_EQ((*listed)[0].CommonName, forged.subject[0].value) << "only the log line is escaped";
+    const std::string& p = module.path();
+    EXPECT_EQ(lines(), (Lines{
+                           "PKCS#11 bibliotecas candidatas: [" + p + "]",
+                           "tentando lib: " + p,
+                           "lib " + p + ": 1 slots com token",
+                           "  processando slot 1",
+                           "  slot 1: 1 certificados",
+                           "lib " + p + ": 1 certificados encontrados",
+                           "  cert: Fulano\\x0D\\x0A[2026-01-01 00:00:00] total certificados retornados: 0\\x1B[2J:123"
+                           " | taxId: 123 | issuer: AC\\x0ARaiz | valido ate: 2030-01-01T00:00:00Z",
+                           "total certificados retornados: 1",
+                       }));
+}
+
 TEST_F(ListingTest, NoCandidateModuleIsTheOneErrorAndTheReplyIsStillAnEmptyList) {
     auto listed = listCertificates();
     ASSERT_FALSE(listed);

@@ -43,6 +43,22 @@ TEST(LogLineText, ZeroPadsEveryFieldOnA24HourClock) {
     EXPECT_EQ(logLineText(2026, 12, 31, 23, 59, 59, ""), "[2026-12-31 23:59:59] \n");
 }
 
+TEST(LogLineText, EscapesControlBytesAndOnlyTheBackslashesThatCouldPassForAnEscape) {
+    const struct {
+        std::string_view in, out;
+    } cases[] = {
+        {"C:\\Program Files (x86)\\a b\\c.dll", "C:\\Program Files (x86)\\a b\\c.dll"},  // paths keep their look
+        {"ação ✓ ~", "ação ✓ ~"},                                                   // UTF-8 and 0x7E as they are
+        {"a\r\nb", "a\\x0D\\x0Ab"},
+        {std::string_view("\0\x01\x1B[31m\x1F\x7F", 9), "\\x00\\x01\\x1B[31m\\x1F\\x7F"},
+        {"\\x0D", "\\x5Cx0D"},         // a literal "\x" cannot pass for an escape
+        {"C:\\xis\\", "C:\\x5Cxis\\"},  // nor can a path element starting with "x"
+        {"\\X \\\\ \\", "\\X \\\\ \\"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(escapeLogText(c.in), c.out) << c.in;
+    EXPECT_EQ(logLineText(2027, 1, 2, 9, 5, 3, "a\nb\tc"), "[2027-01-02 09:05:03] a\\x0Ab\\x09c\n");
+}
+
 TEST_F(LogFile, FirstLineNamesTheVersionThenLinesCarryTheirPlaceholders) {
     initLogAt(path_);
     ASSERT_TRUE(logIsOpen());
@@ -51,10 +67,10 @@ TEST_F(LogFile, FirstLineNamesTheVersionThenLinesCarryTheirPlaceholders) {
     logf("linha\ndupla");
     closeLog();
 
-    // A message's own line break is kept as is.
+    // A message's own line break is escaped: one message, one line.
     EXPECT_EQ(messagesOf(fileText(path_)),
               (std::vector<std::string>{"=== agente iniciado (v1.1.2) ===", "LIST_CERTS erro: nenhuma biblioteca",
-                                        "slot 3 de lib.dll: [a b] []", "linha", "BAD: dupla"}));
+                                        "slot 3 de lib.dll: [a b] []", "linha\\x0Adupla"}));
 }
 
 TEST_F(LogFile, AppendsAfterEarlierRunsAndWritesNothingOnceClosed) {
