@@ -24,6 +24,8 @@ void handleAgentSignBatch(std::string_view body, platform::OutputStream& out) {
     if (!request) return writeError(out, sformat("json inválido para SIGN_BATCH: %v", request.error()));
     if (request->Thumbprint.empty() || request->Pin.empty() || request->Items.empty())
         return writeError(out, "thumbprint, pin e items são obrigatórios");
+    if (request->Items.size() > kMaxBatchItems)
+        return writeError(out, sformat("items demais: no máximo %d por batch", kMaxBatchItems));
 
     auto response = signBatchWithToken(request->Thumbprint, request->Pin, request->Items);
     if (!response) return writeError(out, sformat("erro ao assinar batch: %v", response.error()));

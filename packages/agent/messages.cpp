@@ -85,12 +85,15 @@ std::string encodeMessage(const AgentSignBatchResponse& m) {
 
 namespace {
 
-// The batch items as a list the reader fills entry by entry.
+// The batch items as a list the reader fills entry by entry. Entries past
+// the one that makes the batch too long get no fields, so a body of millions
+// of tiny items is read in constant memory.
 class BatchItemList final : public JsonRecordList {
 public:
     explicit BatchItemList(std::vector<AgentSignBatchItem>& items) : items_(items) {}
 
     std::span<const JsonField> entry(std::size_t index) override {
+        if (index > kMaxBatchItems) return {};
         if (index == items_.size()) items_.emplace_back();
         AgentSignBatchItem& item = items_[index];
         fields_ = {{

@@ -3,6 +3,7 @@
 // order of the keys in every written object.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -43,11 +44,19 @@ struct AgentSignBatchItem {
     std::string Format;  // "format"
 };
 
+// The most items one batch may hold. A browser drops any reply over 1 MiB,
+// which a batch reaches at about 325 CMS or 640 raw signatures, so this never
+// cuts real use; it bounds what a page can make the agent decode, hold and
+// sign in one request.
+inline constexpr std::size_t kMaxBatchItems = 10000;
+
 struct AgentSignBatchMessage {
     std::string Type;                      // "type"
     std::string Thumbprint;                // "thumbprint"
     std::string Pin;                       // "pin"
-    std::vector<AgentSignBatchItem> Items;  // "items"
+    // "items": at most kMaxBatchItems + 1 entries are kept; the entries of a
+    // longer list are checked but not kept, as the batch is refused whole.
+    std::vector<AgentSignBatchItem> Items;
 };
 
 // ---- replies (agent to browser) ----

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include "handlers.h"
+#include "messages.h"
+#include "support/failing_allocations.h"
 #include "support/memory_streams.h"
+#include "support/token_fixtures.h"
 
 namespace quillon {
 namespace {
@@ -70,6 +73,68 @@ TEST(RequestLoop, BackToBackFramesGetOneReplyEachInOrder) {
     EXPECT_EQ(replies[3], errorReply("thumbprint, data e pin são obrigatórios"));
     EXPECT_EQ(replies[4], errorReply("thumbprint, pin e items são obrigatórios"));
     EXPECT_EQ(replies[5], kPong);
+}
+
+TEST(RequestLoop, BatchesOverTheItemLimitAreRefusedWhole) {
+    testing::CandidateRoots noModules;
+    auto batchOf = [](std::size_t n) {
+        std::string items;
+        for (std::size_t i = 0; i < n; ++i) items += i ? ",{}" : "{}";
+        return R"({"type":"QUILLON_AGENT_SIGN_BATCH","thumbprint":"ab","pin":"1234","items":[)" + items + "]}";
+    };
+    auto replies = serve({batchOf(kMaxBatchItems + 1), batchOf(kMaxBatchItems), R"({"type":"QUILLON_PING"})"});
+    ASSERT_EQ(replies.size(), 3u);
+    EXPECT_EQ(replies[0], errorReply("items demais: no máximo 10000 por batch"));
+    EXPECT_EQ(replies[1].find("items demais"), std::string::npos) << "the limit itself is allowed";
+    EXPECT_EQ(replies[2], kPong);
+
+    auto decoded = decodeAgentSignBatchMessage(batchOf(3 * kMaxBatchItems));
+    ASSERT_TRUE(decoded);
+    EXPECT_EQ(decoded->Items.size(), kMaxBatchItems + 1) << "no more entries kept than it takes to refuse";
+    std::string malformed = batchOf(3 * kMaxBatchItems);
+    malformed.insert(malformed.size() - 100, "1");
+    EXPECT_FALSE(decodeAgentSignBatchMessage(malformed)) << "entries past the limit are still checked";
+}
+
+// Every allocation of a request fails in turn, once and then for good: no
+// exception leaves the loop, a failed request gets an ERROR reply of its own
+// and the request after it is still served.
+TEST(RequestLoop, AllocationFailuresAnywhereInARequestAreAnsweredAndTheLoopGoesOn) {
+    testing::CandidateRoots noModules;  // the batch goes as far as the module search
+    testing::CapturedLog log;           // and its log lines are made too
+    const std::string batch = R"({"type":"QUILLON_AGENT_SIGN_BATCH","thumbprint":"ab","pin":"1234","items":[{}]})";
+    const std::string input = frameOf(batch) + frameOf(R"({"type":"QUILLON_PING"})");
+    const std::string batchReply = serve({batch}).at(0);
+    const std::string internalFailure = errorReply("erro interno: não foi possível atender o pedido");
+
+    for (bool forGood : {false, true}) {
+        std::size_t internalFailures = 0;
+        for (long nth = 1;; ++nth) {
+            SCOPED_TRACE((forGood ? "from allocation " : "allocation ") + std::to_string(nth));
+            MemoryInput in(input);
+            MemoryOutput out;
+            out.bytes.reserve(4096);  // the stand-in for standard output must not allocate
+            bool reached = false;
+            {
+                testing::FailingAllocations failing(nth, forGood);
+                serveRequests(in, out);
+                reached = failing.reached();
+            }
+            if (!reached) break;  // past the last allocation
+            auto replies = splitFrames(out.bytes);
+            ASSERT_TRUE(replies) << "no reply is ever cut short";
+            ASSERT_LE(replies->size(), 2u);
+            for (const auto& reply : *replies)
+                EXPECT_TRUE(reply == batchReply || reply == kPong || reply.starts_with(R"({"type":"ERROR",)")) << reply;
+            if (replies->empty() || (*replies)[0] == batchReply) continue;
+            internalFailures += (*replies)[0] == internalFailure;
+            if (!forGood) {
+                ASSERT_EQ(replies->size(), 2u);
+                EXPECT_EQ((*replies)[1], kPong) << "the next request is served";
+            }
+        }
+        EXPECT_GT(internalFailures, 0u);
+    }
 }
 
 TEST(RequestLoop, FailedWritesDoNotStopTheLoop) {

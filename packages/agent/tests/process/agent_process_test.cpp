@@ -195,6 +195,63 @@ TEST_F(AgentProcess, RepliesToAReaderThatLeftAreLostAndTheLoopGoesOn) {
     expectLogEndedWith("EOF");
 }
 
+// The output of a shell command, trailing line feed dropped.
+std::string commandOutput(const std::string& command) {
+    std::string out;
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+        char buf[256];
+        while (std::fgets(buf, sizeof buf, p)) out += buf;
+        ::pclose(p);
+    }
+    if (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+}
+
+TEST_F(AgentProcess, AHugeBatchIsRefusedBeforeTheTokenIsTouchedAndTheNextRequestServed) {
+    if (agentRunsUnderWine()) GTEST_SKIP() << "the scripted module here is a Linux library";
+    // A token the agent finds at its first candidate path: the scripted test
+    // module holding one certificate and its key, PIN 1234.
+    const fs::path system32 = scratch_ / "Windows" / "System32";
+    const std::string cert = (scratch_ / "cert.der").string(), key = (scratch_ / "key.pem").string();
+    fs::create_directories(system32);
+    fs::copy_file(QUILLON_SCRIPTED_MODULE, system32 / "eToken.dll");
+    const std::string thumbprint =
+        commandOutput("openssl req -x509 -newkey rsa:2048 -nodes -subj /CN=Fulano:123 -days 30 -outform DER -keyout " +
+                      key + " -out " + cert + " 2>/dev/null && openssl dgst -sha1 -r " + cert + " | cut -d' ' -f1");
+    ASSERT_EQ(thumbprint.size(), 40u);
+    std::ofstream(system32 / "eToken.dll.json")
+        << R"({"slots":[{"id":1,"pin":"1234","objects":[{"class":"certificate","id":"01","valueFile":")" << cert
+        << R"("},{"class":"privateKey","id":"01","keyFile":")" << key << R"("}]}]})";
+
+    auto batchOf = [&](std::size_t items) {
+        std::string body = R"({"type":"QUILLON_AGENT_SIGN_BATCH","thumbprint":")" + thumbprint +
+                           R"(","pin":"1234","items":[)";
+        body.reserve(body.size() + 3 * items);
+        for (std::size_t i = 0; i < items; ++i) body += i ? ",{}" : "{}";
+        return body + "]}";
+    };
+    AgentRun r;
+    r.env = env();
+    r.env.insert(r.env.end(), {{"SystemRoot", (scratch_ / "Windows").string()},
+                               {"ProgramFiles", (scratch_ / "none").string()},
+                               {"ProgramFiles(x86)", (scratch_ / "none").string()}});
+    r.input = frameOf(batchOf(3'000'000)) + frameOf(batchOf(1)) + frameOf(R"({"type":"QUILLON_PING"})");
+    AgentResult result = runAgent(r, 60);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_LT(result.maxRssKb, 100 * 1024) << "the items past the limit are not held, in KiB";
+
+    auto replies = framesOf(result.out);
+    ASSERT_EQ(replies.size(), 3u);
+    EXPECT_EQ(replies[0], R"({"type":"ERROR","error":"items demais: no máximo 10000 por batch"})");
+    EXPECT_NE(replies[1].find(R"("results":[{"id":"","signature":")"), std::string::npos) << "the token signs";
+    EXPECT_EQ(replies[2], kPong);
+    const std::string journal = fileText(system32 / "eToken.dll.journal");
+    std::size_t logins = 0;
+    for (auto at = journal.find("C_Login "); at != std::string::npos; at = journal.find("C_Login ", at + 1))
+        ++logins;
+    EXPECT_EQ(logins, 1u) << "only the batch within the limit logs in";
+}
+
 TEST_F(AgentProcess, ReadsRequestsFromADiskFile) {
     // Wine hands over a unix file as a disk handle it cannot describe, so the mode test says installer there.
     if (agentRunsUnderWine()) GTEST_SKIP() << "Wine cannot describe a unix file given as standard input";
