@@ -8,16 +8,13 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
 
 packages=(
   # toolchains and build
-  build-essential g++ cmake ninja-build pkg-config git python3 dpkg-dev
+  build-essential g++ cmake ninja-build python3 dpkg-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   clang libclang-rt-14-dev
   # libraries
-  libssl-dev nlohmann-json3-dev libp11-kit-dev googletest libgtest-dev libgmock-dev
-  libbenchmark-dev
+  libssl-dev nlohmann-json3-dev libp11-kit-dev googletest libgtest-dev
   # running and checking: Windows build, tokens, independent checkers, browser
   wine wine64 softhsm2 opensc openssl chromium
-  # small tools the lanes use
-  xxd procps
 )
 
 missing=()
@@ -26,10 +23,9 @@ for pkg in "${packages[@]}"; do
     missing+=("$pkg")
   fi
 done
-# Node may come from Debian (nodejs + npm) or from a vendor package that bundles npm.
-if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
-  missing+=(nodejs npm)
-fi
+# Node may come from Debian or from a vendor package; the browser tests need
+# node alone (no npm packages).
+command -v node >/dev/null || missing+=(nodejs)
 
 if ((${#missing[@]} == 0)); then
   echo "install-deps: all ${#packages[@]} packages present"

@@ -20,7 +20,6 @@ export QUILLON_BROWSER_TAG="lane-$$-$RANDOM$RANDOM"
 export QUILLON_AGENT="$agent"
 export QUILLON_BROWSER_SCRATCH
 QUILLON_BROWSER_SCRATCH=$(mktemp -d "${TMPDIR:-/tmp}/quillon-browser-lane.XXXXXX")
-export PUPPETEER_SKIP_DOWNLOAD=1
 
 cleanup() {
   node driver/reap.mjs "$QUILLON_BROWSER_TAG" || true
