@@ -18,6 +18,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+# The headers that are the same for every target (pkcs11.h, nlohmann-json) are
+# looked for outside the find root, among the build host's own.
+list(APPEND CMAKE_SYSTEM_PREFIX_PATH /usr)
 
 set(OPENSSL_USE_STATIC_LIBS TRUE)
 
