@@ -7,19 +7,34 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/../.."
 
-FUZZ_SECONDS=${FUZZ_SECONDS:-30}   # per target; two targets
+FUZZ_SECONDS=${FUZZ_SECONDS:-30}   # per target
 build=build-fuzz
 fuzz=packages/agent/fuzz
+targets=(fuzz_decode fuzz_dispatch fuzz_certificate)
 
 echo "== configuring $build with clang-14"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
   -DQUILLON_FUZZ=ON -DQUILLON_BUILD_TESTS=OFF -DQUILLON_BUILD_BENCH=OFF >/dev/null
-echo "== building fuzz_decode fuzz_dispatch"
-ninja -C "$build" fuzz_decode fuzz_dispatch >/dev/null
+echo "== building ${targets[*]}"
+ninja -C "$build" "${targets[@]}" certificate_seeds >/dev/null
+
+# The request targets start from the JSON seeds with the JSON dictionary; the
+# certificate target from certificates the test builders make, and from the
+# system's trusted certificates (real ones from many issuers) when it has them.
+certificate_seeds="$build/seeds/fuzz_certificate"
+rm -rf "$certificate_seeds" && mkdir -p "$certificate_seeds"
+"$build/packages/agent/fuzz/certificate_seeds" "$certificate_seeds"
+mapfile -t trusted < <(find /etc/ssl/certs -maxdepth 1 -name '*.pem' 2>/dev/null | sort | head -40)
+for pem in "${trusted[@]}"; do
+  openssl x509 -in "$pem" -outform DER -out "$certificate_seeds/system-$(basename "$pem" .pem).der" 2>/dev/null || true
+done
+declare -A seeds=([fuzz_decode]="$fuzz/seeds" [fuzz_dispatch]="$fuzz/seeds" [fuzz_certificate]="$certificate_seeds")
+declare -A options=([fuzz_decode]="-dict=$fuzz/json.dict -max_len=65536" [fuzz_dispatch]="-dict=$fuzz/json.dict -max_len=65536"
+                    [fuzz_certificate]="-max_len=8192")
 
 status=0
-for target in fuzz_decode fuzz_dispatch; do
+for target in "${targets[@]}"; do
   bin="$build/packages/agent/fuzz/$target"
   regressions="$fuzz/regressions/$target"
   mkdir -p "$regressions"
@@ -33,9 +48,10 @@ for target in fuzz_decode fuzz_dispatch; do
   corpus="$build/corpus/$target"
   findings="$build/findings/$target"
   mkdir -p "$corpus" "$findings"
-  echo "== $target: fuzzing for ${FUZZ_SECONDS}s (seeds: $fuzz/seeds, corpus: $corpus)"
-  if "$bin" -max_total_time="$FUZZ_SECONDS" -max_len=65536 -timeout=10 -rss_limit_mb=4096 \
-       -dict="$fuzz/json.dict" -artifact_prefix="$findings/" -print_final_stats=1 "$corpus" "$fuzz/seeds" \
+  echo "== $target: fuzzing for ${FUZZ_SECONDS}s (seeds: ${seeds[$target]}, corpus: $corpus)"
+  # shellcheck disable=SC2086  # the options are words
+  if "$bin" -max_total_time="$FUZZ_SECONDS" ${options[$target]} -timeout=10 -rss_limit_mb=4096 \
+       -artifact_prefix="$findings/" -print_final_stats=1 "$corpus" "${seeds[$target]}" \
        >"$build/$target.fuzz.log" 2>&1; then
     grep -E '^stat::number_of_executed_units|^stat::peak_rss_mb' "$build/$target.fuzz.log" | sed 's/^/   /'
     echo "   corpus now $(find "$corpus" -type f | wc -l) input(s); no crash"
