@@ -52,8 +52,8 @@ std::string extractTaxId(std::string_view commonName);
 AgentCertInfo certInfoOf(const ParsedCertificate& cert);
 
 // The listing's summary of one certificate, read from its DER without
-// decoding the public key (see x509_fields.h); same rules and texts as
-// certInfoOf(parseCertificate(der)) for every certificate OpenSSL accepts.
+// decoding the public key (see x509_fields.h). It accepts exactly what
+// parseCertificate accepts, and gives certInfoOf(parseCertificate(der)).
 Result<AgentCertInfo> summarizeCertificate(ByteView der);
 
 // Reads a certificate object's CKA_VALUE and summarises it: "CKA_VALUE vazio"

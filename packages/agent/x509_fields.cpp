@@ -11,11 +11,22 @@ namespace {
 
 constexpr std::uint8_t kSequence = 0x30;
 constexpr std::uint8_t kSet = 0x31;
+constexpr std::uint8_t kBoolean = 0x01;
 constexpr std::uint8_t kInteger = 0x02;
 constexpr std::uint8_t kBitString = 0x03;
+constexpr std::uint8_t kOctetString = 0x04;
+constexpr std::uint8_t kNull = 0x05;
 constexpr std::uint8_t kOid = 0x06;
+constexpr std::uint8_t kEnumerated = 0x0A;
+constexpr std::uint8_t kUtf8String = 0x0C;
 constexpr std::uint8_t kUtcTime = 0x17;
 constexpr std::uint8_t kGeneralizedTime = 0x18;
+constexpr std::uint8_t kUniversalString = 0x1C;
+constexpr std::uint8_t kBmpString = 0x1E;
+constexpr std::uint8_t kExplicitVersion = 0xA0;  // [0]
+constexpr std::uint8_t kIssuerUniqueId = 0x81;   // [1] IMPLICIT BIT STRING
+constexpr std::uint8_t kSubjectUniqueId = 0x82;  // [2] IMPLICIT BIT STRING
+constexpr std::uint8_t kExtensions = 0xA3;       // [3]
 
 struct Element {
     std::uint8_t tag = 0;
@@ -57,7 +68,7 @@ void appendCodePoint(std::string& out, std::uint32_t cp) { appendUtf8(out, cp); 
 std::optional<std::string> stringValue(std::uint8_t tag, ByteView v) {
     std::string out;
     switch (tag) {
-    case 0x0C: {  // UTF8String
+    case kUtf8String: {
         const auto* p = v.data();
         const auto* end = p + v.size();
         while (p < end) {
@@ -67,26 +78,18 @@ std::optional<std::string> stringValue(std::uint8_t tag, ByteView v) {
         }
         return std::string(asText(v));
     }
-    case 0x12: case 0x13: case 0x14: case 0x16: case 0x1A:  // Numeric, Printable, Teletex, IA5, Visible
+    case 0x12: case 0x13: case 0x14: case 0x16:  // Numeric, Printable, Teletex, IA5
         for (auto b : v) appendCodePoint(out, b);  // one byte, one character (Latin-1 for Teletex)
         return out;
-    case 0x1E:  // BMPString, UTF-16 big-endian
+    case kBmpString:  // UCS-2 big-endian: the Basic Multilingual Plane only, no surrogates
         if (v.size() % 2) return std::nullopt;
         for (std::size_t i = 0; i < v.size(); i += 2) {
-            std::uint32_t unit = static_cast<std::uint32_t>(v[i]) << 8 | v[i + 1];
-            if (unit >= 0xD800 && unit <= 0xDBFF && i + 3 < v.size()) {
-                std::uint32_t low = static_cast<std::uint32_t>(v[i + 2]) << 8 | v[i + 3];
-                if (low >= 0xDC00 && low <= 0xDFFF) {
-                    appendCodePoint(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
-                    i += 2;
-                    continue;
-                }
-            }
+            const std::uint32_t unit = static_cast<std::uint32_t>(v[i]) << 8 | v[i + 1];
             if (unit >= 0xD800 && unit <= 0xDFFF) return std::nullopt;
             appendCodePoint(out, unit);
         }
         return out;
-    case 0x1C:  // UniversalString, UCS-4 big-endian
+    case kUniversalString:  // UCS-4 big-endian
         if (v.size() % 4) return std::nullopt;
         for (std::size_t i = 0; i < v.size(); i += 4) {
             std::uint32_t cp = static_cast<std::uint32_t>(v[i]) << 24 | static_cast<std::uint32_t>(v[i + 1]) << 16 |
@@ -100,10 +103,77 @@ std::optional<std::string> stringValue(std::uint8_t tag, ByteView v) {
     }
 }
 
-bool isNameShape(ByteView name) {
-    auto outer = take(name);
-    if (!outer || outer->tag != kSequence || !name.empty()) return false;
-    ByteView rdns = outer->content;
+// Signing parses the whole certificate with OpenSSL, whose decoder refuses
+// more than the fields read here: the checks below hold every element of the
+// certificate to its rules, so that the listing never shows a certificate
+// that signing then refuses as malformed. (Where the two differ the walk is
+// the stricter: indefinite lengths, strings in pieces and unreadable times
+// are refused here, and so by both.)
+
+// INTEGER: at least one octet, in the shortest two's-complement form.
+bool isInteger(ByteView v) {
+    if (v.empty()) return false;
+    return v.size() == 1 || !((v[0] == 0x00 && v[1] < 0x80) || (v[0] == 0xFF && v[1] >= 0x80));
+}
+
+// OBJECT IDENTIFIER: sub-identifiers without a leading 0x80 octet, the last one ended.
+bool isOid(ByteView v) {
+    if (v.empty() || (v.back() & 0x80)) return false;
+    for (std::size_t i = 0; i < v.size(); ++i)
+        if (v[i] == 0x80 && (i == 0 || !(v[i - 1] & 0x80))) return false;
+    return true;
+}
+
+// BIT STRING: the count of unused bits (0 to 7) before the bits.
+bool isBitString(ByteView v) { return !v.empty() && v[0] <= 7; }
+
+// A value of any type, as the decoder reads one by its tag.
+bool isAnyValue(const Element& e) {
+    if (e.tag & 0xC0) return true;  // application, context or private class: kept as it is
+    if (e.tag & 0x20) return e.tag == kSequence || e.tag == kSet;
+    switch (e.tag) {
+    case kBoolean: return e.content.size() == 1;
+    case kInteger: case kEnumerated: return isInteger(e.content);
+    case kBitString: return isBitString(e.content);
+    case kNull: return e.content.empty();
+    case kOid: return isOid(e.content);
+    case kBmpString: return e.content.size() % 2 == 0;
+    case kUniversalString: return e.content.size() % 4 == 0;
+    case 0x00: case kSequence & 0x1F: case kSet & 0x1F: return false;  // end-of-contents; SEQUENCE and SET are constructed
+    default: return true;
+    }
+}
+
+// AlgorithmIdentifier ::= SEQUENCE { algorithm OBJECT IDENTIFIER, parameters ANY OPTIONAL }
+bool isAlgorithmIdentifier(const Element& e) {
+    if (e.tag != kSequence) return false;
+    ByteView parts = e.content;
+    auto algorithm = takeTagged(parts, kOid);
+    if (!algorithm || !isOid(algorithm->content)) return false;
+    if (parts.empty()) return true;
+    auto parameters = take(parts);
+    return parameters && isAnyValue(*parameters) && parts.empty();
+}
+
+// An attribute value in a Name: only the types the decoder takes there, and
+// text of the string types must convert, as the decoder converts every Name
+// to compare names.
+bool isNameValue(const Element& e) {
+    switch (e.tag) {
+    case kUtf8String: case 0x13: case 0x14: case 0x16: case kUniversalString: case kBmpString:
+        return stringValue(e.tag, e.content).has_value();
+    case kBitString:
+        return isBitString(e.content);
+    case 0x07: case 0x08: case 0x09: case 0x0B: case 0x0D: case 0x0E: case 0x0F: case 0x12: case 0x1D: case kSequence:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool isName(const Element& name) {
+    if (name.tag != kSequence) return false;
+    ByteView rdns = name.content;
     while (!rdns.empty()) {
         auto rdn = takeTagged(rdns, kSet);
         if (!rdn) return false;
@@ -113,10 +183,59 @@ bool isNameShape(ByteView name) {
             auto atv = takeTagged(atvs, kSequence);
             if (!atv) return false;
             ByteView parts = atv->content;
-            if (!takeTagged(parts, kOid) || !take(parts) || !parts.empty()) return false;
+            auto type = takeTagged(parts, kOid);
+            auto value = take(parts);
+            if (!type || !isOid(type->content) || !value || !isNameValue(*value) || !parts.empty()) return false;
         }
     }
     return true;
+}
+
+// SubjectPublicKeyInfo ::= SEQUENCE { algorithm AlgorithmIdentifier, subjectPublicKey BIT STRING }
+bool isPublicKeyInfo(const Element& e) {
+    if (e.tag != kSequence) return false;
+    ByteView parts = e.content;
+    auto algorithm = take(parts);
+    auto key = takeTagged(parts, kBitString);
+    return algorithm && isAlgorithmIdentifier(*algorithm) && key && isBitString(key->content) && parts.empty();
+}
+
+// Extension ::= SEQUENCE { extnID OBJECT IDENTIFIER, critical BOOLEAN DEFAULT FALSE, extnValue OCTET STRING }
+bool isExtension(const Element& e) {
+    if (e.tag != kSequence) return false;
+    ByteView parts = e.content;
+    auto id = takeTagged(parts, kOid);
+    if (!id || !isOid(id->content)) return false;
+    auto next = take(parts);
+    if (next && next->tag == kBoolean) {
+        if (next->content.size() != 1) return false;
+        next = take(parts);
+    }
+    return next && next->tag == kOctetString && parts.empty();
+}
+
+// What may follow the key: [1] issuerUniqueID, [2] subjectUniqueID,
+// [3] extensions, each optional, in this order, and nothing else.
+bool isTbsTail(ByteView rest) {
+    auto next = take(rest);
+    for (std::uint8_t uniqueId : {kIssuerUniqueId, kSubjectUniqueId}) {
+        if (next && next->tag == uniqueId) {
+            if (!isBitString(next->content)) return false;
+            next = take(rest);
+        }
+    }
+    if (next && next->tag == kExtensions) {
+        ByteView wrapped = next->content;
+        auto list = takeTagged(wrapped, kSequence);
+        if (!list || !wrapped.empty()) return false;
+        ByteView extensions = list->content;
+        while (!extensions.empty()) {
+            auto extension = take(extensions);
+            if (!extension || !isExtension(*extension)) return false;
+        }
+        next = take(rest);
+    }
+    return !next && rest.empty();
 }
 
 int digits(ByteView s, std::size_t at, std::size_t n) {
@@ -201,19 +320,29 @@ Result<CertificateFields> readCertificateFields(ByteView der) {
     if (!rest.empty()) return fail("x509: trailing data");
     ByteView body = cert->content;
     auto tbs = takeTagged(body, kSequence);
-    auto sigAlg = takeTagged(body, kSequence);
+    auto sigAlg = take(body);
     auto signature = takeTagged(body, kBitString);
-    if (!tbs || !sigAlg || !signature || !body.empty()) return std::unexpected(malformed("certificate"));
+    if (!tbs || !sigAlg || !isAlgorithmIdentifier(*sigAlg) || !signature || !isBitString(signature->content) ||
+        !body.empty())
+        return std::unexpected(malformed("certificate"));
 
     ByteView fields = tbs->content;
     auto field = take(fields);
-    if (field && field->tag == 0xA0) field = take(fields);  // explicit version
-    if (!field || field->tag != kInteger || field->content.empty()) return std::unexpected(malformed("serial number"));
+    if (field && field->tag == kExplicitVersion) {
+        ByteView version = field->content;
+        auto number = takeTagged(version, kInteger);
+        if (!number || !isInteger(number->content) || !version.empty()) return std::unexpected(malformed("version"));
+        field = take(fields);
+    }
+    if (!field || field->tag != kInteger || !isInteger(field->content))
+        return std::unexpected(malformed("serial number"));
     CertificateFields out;
     out.serial = field->content;
-    if (!takeTagged(fields, kSequence)) return std::unexpected(malformed("signature algorithm"));
-    auto issuer = takeTagged(fields, kSequence);
-    if (!issuer || !isNameShape(issuer->whole)) return std::unexpected(malformed("issuer"));
+    auto signatureAlgorithm = take(fields);
+    if (!signatureAlgorithm || !isAlgorithmIdentifier(*signatureAlgorithm))
+        return std::unexpected(malformed("signature algorithm"));
+    auto issuer = take(fields);
+    if (!issuer || !isName(*issuer)) return std::unexpected(malformed("issuer"));
     out.issuer = issuer->whole;
     auto validity = takeTagged(fields, kSequence);
     if (!validity) return std::unexpected(malformed("validity"));
@@ -226,10 +355,12 @@ Result<CertificateFields> readCertificateFields(ByteView der) {
     if (!before || !after) return std::unexpected(malformed("validity"));
     out.notBefore = std::move(*before);
     out.notAfter = std::move(*after);
-    auto subject = takeTagged(fields, kSequence);
-    if (!subject || !isNameShape(subject->whole)) return std::unexpected(malformed("subject"));
+    auto subject = take(fields);
+    if (!subject || !isName(*subject)) return std::unexpected(malformed("subject"));
     out.subject = subject->whole;
-    if (!takeTagged(fields, kSequence)) return std::unexpected(malformed("subject public key info"));
+    auto publicKey = take(fields);
+    if (!publicKey || !isPublicKeyInfo(*publicKey)) return std::unexpected(malformed("subject public key info"));
+    if (!isTbsTail(fields)) return std::unexpected(malformed("extensions"));
     return out;
 }
 

@@ -22,6 +22,8 @@ struct CertificateFields {
 
 // Certificate ::= SEQUENCE { tbsCertificate, signatureAlgorithm, signature },
 // exactly, with nothing after it; the TBSCertificate fields in their order.
+// Every element is held to the rules OpenSSL's certificate decoder applies,
+// so nothing passes here that it refuses.
 Result<CertificateFields> readCertificateFields(ByteView der);
 
 // The last id-at-commonName value of a Name in encoding order, as UTF-8;

@@ -6,10 +6,15 @@
 #include <openssl/x509.h>
 
 #include <algorithm>
+#include <string>
 #include <tuple>
+#include <utility>
+#include <vector>
 
 #include "base64.h"
 #include "certificate.h"
+#include "der.h"
+#include "support/signing_test_certs.h"
 #include "support/test_certificates.h"
 #include "x509_fields.h"
 
@@ -17,6 +22,7 @@ namespace quillon {
 namespace {
 
 using testing::buildCertificate;
+using testing::hexBytes;
 using testing::NameEntry;
 using testing::TestCertRecipe;
 
@@ -141,6 +147,152 @@ TEST(CertificateParse, RejectsAnythingButExactlyOneCertificate) {
         EXPECT_FALSE(summarizeCertificate(bad));
     }
     EXPECT_EQ(parseCertificate(trailing).error().text, "x509: trailing data");
+}
+
+// A certificate split into its elements, to swap one and encode it again.
+struct CertificateParts {
+    std::vector<Bytes> tbs;  // the TBSCertificate's fields, in order
+    Bytes signatureAlgorithm;
+    Bytes signature;
+
+    Bytes der() const {
+        Bytes tbsContent;
+        for (const Bytes& field : tbs) tbsContent.insert(tbsContent.end(), field.begin(), field.end());
+        return der::sequence({der::element(der::kTagSequence, tbsContent), signatureAlgorithm, signature});
+    }
+};
+
+// Header length (tag and length octets) and content length of the element at the front.
+std::pair<std::size_t, std::size_t> headerAndLength(ByteView element) {
+    std::size_t header = 2, length = element[1];
+    if (length & 0x80) {
+        header += length & 0x7F;
+        length = 0;
+        for (std::size_t i = 2; i < header; ++i) length = length << 8 | element[i];
+    }
+    return {header, length};
+}
+
+std::vector<Bytes> elementsOf(ByteView content) {
+    std::vector<Bytes> out;
+    while (!content.empty()) {
+        const auto [header, length] = headerAndLength(content);
+        out.emplace_back(content.begin(), content.begin() + static_cast<std::ptrdiff_t>(header + length));
+        content = content.subspan(header + length);
+    }
+    return out;
+}
+
+ByteView contentOf(const Bytes& element) {
+    const auto [header, length] = headerAndLength(element);
+    return ByteView(element).subspan(header, length);
+}
+
+CertificateParts partsOf(const Bytes& certificate) {
+    auto outer = elementsOf(contentOf(certificate));
+    return {elementsOf(contentOf(outer.at(0))), outer.at(1), outer.at(2)};
+}
+
+bool opensslTakes(const Bytes& certificate) {
+    const unsigned char* p = certificate.data();
+    X509* x509 = d2i_X509(nullptr, &p, static_cast<long>(certificate.size()));
+    X509_free(x509);
+    return x509 != nullptr;
+}
+
+// A CA certificate, so that it carries an extension: version, serial,
+// algorithm, issuer, validity, subject, key, extensions.
+CertificateParts caParts() {
+    TestCertRecipe recipe;
+    recipe.ca = true;
+    return partsOf(buildCertificate(recipe));
+}
+
+// Signing parses with OpenSSL: whatever it refuses as malformed must not be
+// listed either, or the browser is offered a certificate that cannot sign.
+TEST(CertificateParse, ListingRefusesWhatSigningsParserRefuses) {
+    std::vector<std::pair<std::string, Bytes>> refused;
+    auto swapped = [&](std::string what, std::size_t field, Bytes element) {
+        CertificateParts parts = caParts();
+        parts.tbs.at(field) = std::move(element);
+        refused.emplace_back(std::move(what), parts.der());
+    };
+    const Bytes sha256WithRsa = hexBytes("06 09 2A 86 48 86 F7 0D 01 01 0B");
+    swapped("version not an INTEGER", 0, hexBytes("A0 03 04 01 02"));
+    swapped("version followed by more", 0, hexBytes("A0 06 02 01 02 02 01 02"));
+    swapped("serial with a needless leading zero", 1, hexBytes("02 02 00 01"));
+    swapped("serial with a needless leading FF", 1, hexBytes("02 02 FF 80"));
+    swapped("algorithm without identifier", 2, hexBytes("30 00"));
+    swapped("algorithm identifier with a leading 0x80", 2, hexBytes("30 04 06 02 80 01"));
+    swapped("algorithm identifier unfinished", 2, hexBytes("30 04 06 02 2A 86"));
+    swapped("algorithm NULL with content", 2, der::sequence({sha256WithRsa, hexBytes("05 01 00")}));
+    swapped("algorithm BOOLEAN of two octets", 2, der::sequence({sha256WithRsa, hexBytes("01 02 FF FF")}));
+    swapped("algorithm with two parameters", 2, der::sequence({sha256WithRsa, hexBytes("05 00 05 00")}));
+    swapped("issuer attribute type with a leading 0x80", 3, hexBytes("30 0C 31 0A 30 08 06 03 80 04 03 0C 01 41"));
+    swapped("issuer attribute value an INTEGER", 3, hexBytes("30 0C 31 0A 30 08 06 03 55 04 03 02 01 41"));
+    swapped("subject attribute value a bit string of 8 unused bits", 5,
+            hexBytes("30 0D 31 0B 30 09 06 03 55 04 03 03 02 08 00"));
+    swapped("key without BIT STRING", 6, der::sequence({der::sequence({hexBytes("06 09 2A 86 48 86 F7 0D 01 01 01"),
+                                                                       hexBytes("05 00")})}));
+    swapped("key BIT STRING of 8 unused bits", 6, der::sequence({der::sequence({hexBytes("06 09 2A 86 48 86 F7 0D 01 01 01"),
+                                                                                hexBytes("05 00")}),
+                                                                hexBytes("03 02 08 00")}));
+    swapped("extension value not an OCTET STRING", 7, hexBytes("A3 0F 30 0D 30 0B 06 03 55 1D 13 01 01 FF 30 01 00"));
+    swapped("extension critical of two octets", 7, hexBytes("A3 12 30 10 30 0E 06 03 55 1D 13 01 02 FF FF 04 03 30 01 00"));
+    swapped("extensions not a SEQUENCE", 7, hexBytes("A3 02 05 00"));
+    swapped("issuer unique id of 8 unused bits", 7, hexBytes("81 02 08 00"));
+    swapped("an INTEGER after the key", 7, hexBytes("02 01 00"));
+    {
+        CertificateParts parts = caParts();
+        parts.signature = hexBytes("03 00");
+        refused.emplace_back("empty signature", parts.der());
+        parts = caParts();
+        parts.signatureAlgorithm = hexBytes("30 00");
+        refused.emplace_back("signature algorithm without identifier", parts.der());
+    }
+    // Names OpenSSL cannot convert to text, or whose string type it does not take in a Name.
+    swapped("issuer VisibleString", 3, hexBytes("30 0E 31 0C 30 0A 06 03 55 04 03 1A 03 41 42 43"));
+    swapped("issuer UTF8String with an overlong form", 3, hexBytes("30 0D 31 0B 30 09 06 03 55 04 03 0C 02 C0 80"));
+    swapped("issuer BMPString of odd length", 3, hexBytes("30 0C 31 0A 30 08 06 03 55 04 03 1E 01 41"));
+    swapped("issuer BMPString holding a surrogate pair", 3,
+            hexBytes("30 0F 31 0D 30 0B 06 03 55 04 03 1E 04 D8 3D DE 00"));
+    swapped("issuer UniversalString above U+10FFFF", 3, hexBytes("30 0F 31 0D 30 0B 06 03 55 04 03 1C 04 00 11 00 00"));
+    for (const auto& [what, der] : refused) {
+        ASSERT_FALSE(opensslTakes(der)) << what;  // the premise: a certificate OpenSSL refuses
+        EXPECT_FALSE(summarizeCertificate(der)) << what;
+        EXPECT_FALSE(parseCertificate(der)) << what;
+    }
+}
+
+TEST(CertificateParse, KeepsTheShapesSigningsParserTakes) {
+    std::vector<std::pair<std::string, Bytes>> taken;
+    CertificateParts parts = caParts();
+    parts.tbs.erase(parts.tbs.begin());
+    taken.emplace_back("version 1, no version field", parts.der());
+    parts = caParts();
+    parts.tbs.insert(parts.tbs.begin() + 7, {hexBytes("81 02 00 AA"), hexBytes("82 02 00 BB")});
+    taken.emplace_back("issuer and subject unique ids", parts.der());
+    parts = caParts();
+    parts.tbs.at(7) = hexBytes("A3 12 30 10 30 0E 06 03 55 1D 0F 01 01 00 04 04 03 02 01 86");
+    taken.emplace_back("extension marked not critical", parts.der());
+    parts = caParts();
+    parts.tbs.at(7) = hexBytes("A3 02 30 00");
+    taken.emplace_back("empty extensions", parts.der());
+    parts = caParts();
+    parts.tbs.at(3) = hexBytes("30 00");
+    taken.emplace_back("empty issuer", parts.der());
+    TestCertRecipe recipe;
+    recipe.issuer = {{"serialNumber", "0123", 0x12},
+                     {"O", "T\xE9l\xE9tex", 0x14},
+                     {"OU", std::string("\0O\0r\0g", 6), 0x1E},
+                     {"CN", std::string("Zero\0Inside", 11), 0x0C}};
+    recipe.ecKey = true;
+    taken.emplace_back("Numeric, Teletex, BMP and UTF-8 strings, EC key", buildCertificate(recipe));
+    for (const auto& [what, der] : taken) {
+        ASSERT_TRUE(opensslTakes(der)) << what;
+        EXPECT_TRUE(summarizeCertificate(der)) << what;
+        EXPECT_TRUE(parseCertificate(der)) << what;
+    }
 }
 
 TEST(CertificateParse, GivesSigningTheIssuerOctetsSerialAndKeyKind) {
