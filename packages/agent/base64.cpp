@@ -17,6 +17,22 @@ constexpr std::array<std::int8_t, 256> makeDecodeTable() {
 }
 constexpr auto kDecode = makeDecodeTable();
 
+// The quick path's tables: a character's sextet already shifted to its place
+// in the 24 bits of a group, and kNotSextet (above those bits) for anything
+// else, so that one test over a whole group finds any character that needs
+// the careful path (line break, padding or fault).
+constexpr std::uint32_t kNotSextet = 1u << 24;
+constexpr std::array<std::uint32_t, 256> makeShiftedTable(int shift) {
+    std::array<std::uint32_t, 256> table{};
+    for (int c = 0; c < 256; ++c)
+        table[c] = kDecode[c] < 0 ? kNotSextet : static_cast<std::uint32_t>(kDecode[c]) << shift;
+    return table;
+}
+constexpr auto kSextet0 = makeShiftedTable(18);
+constexpr auto kSextet1 = makeShiftedTable(12);
+constexpr auto kSextet2 = makeShiftedTable(6);
+constexpr auto kSextet3 = makeShiftedTable(0);
+
 Error illegalAt(size_t position) { return newError(sformat("illegal base64 data at input byte %d", position)); }
 
 bool isLineBreak(char c) { return c == '\r' || c == '\n'; }
@@ -45,49 +61,88 @@ std::string base64Encode(ByteView data) {
     return out;
 }
 
-Result<Bytes> base64Decode(std::string_view text) {
-    Bytes out;
-    out.reserve(text.size() / 4 * 3 + 3);
-    std::uint32_t quad = 0;  // the sextets of the group being read
-    int filled = 0;          // how many of the group's four characters have arrived
-    size_t i = 0;
-    for (; i < text.size(); ++i) {
-        char c = text[i];
-        if (isLineBreak(c)) continue;
-        if (c == '=') break;
-        std::int8_t v = kDecode[static_cast<unsigned char>(c)];
-        if (v < 0) return fail(illegalAt(i));
-        quad = (quad << 6) | static_cast<std::uint32_t>(v);
-        if (++filled == 4) {
-            out.push_back(static_cast<std::uint8_t>(quad >> 16));
-            out.push_back(static_cast<std::uint8_t>(quad >> 8));
-            out.push_back(static_cast<std::uint8_t>(quad));
-            quad = 0;
-            filled = 0;
+Result<std::size_t> Base64Decoder::decode(std::string_view piece, std::uint8_t* out) {
+    const auto* text = reinterpret_cast<const unsigned char*>(piece.data());
+    const std::size_t size = piece.size();
+    std::size_t written = 0;
+    std::size_t i = 0;
+    auto position = [&] { return offset_ + i; };
+    while (i < size) {
+        if (phase_ == Phase::Data && filled_ == 0) {
+            // Whole groups without anything special: four lookups, three bytes.
+            for (; size - i >= 4; i += 4) {
+                const std::uint32_t v = kSextet0[text[i]] | kSextet1[text[i + 1]] | kSextet2[text[i + 2]] |
+                                        kSextet3[text[i + 3]];
+                if (v & ~0xFFFFFFu) break;
+                out[written] = static_cast<std::uint8_t>(v >> 16);
+                out[written + 1] = static_cast<std::uint8_t>(v >> 8);
+                out[written + 2] = static_cast<std::uint8_t>(v);
+                written += 3;
+            }
+            if (i == size) break;
         }
+        // One character the careful way.
+        const unsigned char c = text[i];
+        if (isLineBreak(static_cast<char>(c))) {
+            ++i;
+            continue;
+        }
+        switch (phase_) {
+            case Phase::Data: {
+                if (c == '=') {
+                    // Padding: only after two or three characters of a group.
+                    if (filled_ < 2) return fail(illegalAt(position()));
+                    phase_ = Phase::Padding;
+                    padsNeeded_ = 4 - filled_;
+                    continue;  // this '=' is counted as padding
+                }
+                const std::int8_t v = kDecode[c];
+                if (v < 0) return fail(illegalAt(position()));
+                quad_ = (quad_ << 6) | static_cast<std::uint32_t>(v);
+                if (++filled_ == 4) {
+                    out[written] = static_cast<std::uint8_t>(quad_ >> 16);
+                    out[written + 1] = static_cast<std::uint8_t>(quad_ >> 8);
+                    out[written + 2] = static_cast<std::uint8_t>(quad_);
+                    written += 3;
+                    quad_ = 0;
+                    filled_ = 0;
+                }
+                break;
+            }
+            case Phase::Padding:
+                if (c != '=') return fail(illegalAt(position()));
+                if (--padsNeeded_ == 0) {
+                    if (filled_ == 2) {
+                        out[written++] = static_cast<std::uint8_t>(quad_ >> 4);
+                    } else {
+                        out[written++] = static_cast<std::uint8_t>(quad_ >> 10);
+                        out[written++] = static_cast<std::uint8_t>(quad_ >> 2);
+                    }
+                    phase_ = Phase::AfterPadding;
+                }
+                break;
+            case Phase::AfterPadding:
+                return fail(illegalAt(position()));  // nothing may follow the padding
+        }
+        ++i;
     }
-    if (i == text.size()) {
-        if (filled != 0) return fail(illegalAt(text.size()));  // last group left incomplete
-        return out;
-    }
-    // Padding at text[i]: only after two or three characters of a group.
-    if (filled < 2) return fail(illegalAt(i));
-    size_t padsNeeded = 4 - static_cast<size_t>(filled);
-    size_t pads = 0;
-    for (; i < text.size() && pads < padsNeeded; ++i) {
-        if (isLineBreak(text[i])) continue;
-        if (text[i] != '=') return fail(illegalAt(i));
-        ++pads;
-    }
-    if (pads < padsNeeded) return fail(illegalAt(text.size()));
-    for (; i < text.size(); ++i)
-        if (!isLineBreak(text[i])) return fail(illegalAt(i));  // nothing may follow the padding
-    if (filled == 2) {
-        out.push_back(static_cast<std::uint8_t>(quad >> 4));
-    } else {
-        out.push_back(static_cast<std::uint8_t>(quad >> 10));
-        out.push_back(static_cast<std::uint8_t>(quad >> 2));
-    }
+    offset_ += size;
+    return written;
+}
+
+Status Base64Decoder::finish() const {
+    // The last group left incomplete, or its padding cut short.
+    if ((phase_ == Phase::Data && filled_ != 0) || phase_ == Phase::Padding) return fail(illegalAt(offset_));
+    return {};
+}
+
+Result<Bytes> base64Decode(std::string_view text) {
+    Bytes out(Base64Decoder::maxDecodedSize(text.size()));
+    Base64Decoder decoder;
+    auto written = decoder.decode(text, out.data());
+    if (!written) return fail(std::move(written.error()));
+    if (Status s = decoder.finish(); !s) return fail(std::move(s.error()));
+    out.resize(*written);
     return out;
 }
 

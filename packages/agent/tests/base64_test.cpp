@@ -37,7 +37,10 @@ TEST(Base64, DecodesStrictlyButSkipsLineBreaks) {
 TEST(Base64, NamesThePositionOfTheFault) {
     // Among them: the URL alphabet, missing padding, anything after padding.
     for (auto [text, at] : {std::pair{"YW*j", 2}, {"\n\nYW Jj", 4}, {"YWJj-_", 4}, {"YQ", 2}, {"YWJjY", 5}, {"Y===", 1},
-                            {"====", 0}, {"YQ=", 3}, {"YQ==YQ==", 4}, {"YWI=x", 4}, {"YQ=A", 3}})
+                            {"====", 0}, {"YQ=", 3}, {"YQ==YQ==", 4}, {"YWI=x", 4}, {"YQ=A", 3},
+                            // after whole groups, at each place in the group
+                            {"YWJj*WJj", 4}, {"YWJjY*Jj", 5}, {"YWJjYW*j", 6}, {"YWJjYWJ*", 7},
+                            {"YWJj\r\nY*Jj", 7}, {"YWJjYWJjYQ=A", 11}, {"YWJjYWJj=", 8}, {"YWJjYWJjY\n", 10}})
         EXPECT_EQ(decodeError(text), "illegal base64 data at input byte " + std::to_string(at)) << text;
 }
 
