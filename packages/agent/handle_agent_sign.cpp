@@ -14,7 +14,7 @@ void handleAgentSign(std::string_view body, platform::OutputStream& out) {
     if (request->Thumbprint.empty() || request->Data.empty() || request->Pin.empty())
         return writeError(out, "thumbprint, data e pin são obrigatórios");
 
-    auto response = signWithToken(request->Thumbprint, request->Pin, request->Data, request->Format);
+    auto response = signWithToken(request->Thumbprint, request->Pin.view(), request->Data.view(), request->Format);
     if (!response) return writeError(out, sformat("erro ao assinar: %v", response.error()));
     (void)writeMessage(out, *response);  // a failed write ends the loop at its next read
 }
@@ -27,7 +27,7 @@ void handleAgentSignBatch(std::string_view body, platform::OutputStream& out) {
     if (request->Items.size() > kMaxBatchItems)
         return writeError(out, sformat("items demais: no máximo %d por batch", kMaxBatchItems));
 
-    auto response = signBatchWithToken(request->Thumbprint, request->Pin, request->Items);
+    auto response = signBatchWithToken(request->Thumbprint, request->Pin.view(), request->Items);
     if (!response) return writeError(out, sformat("erro ao assinar batch: %v", response.error()));
     (void)writeMessage(out, *response);
 }

@@ -1,5 +1,6 @@
 #include "json_read.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -8,6 +9,7 @@
 #include <vector>
 
 #include "utf8.h"
+#include "wipe.h"
 
 namespace quillon {
 namespace {
@@ -236,7 +238,7 @@ private:
     // After the opening quote: finds the closing one, checking escapes and
     // control characters on the way, and appends the decoded text to `out`
     // unless it is null (a skipped value).
-    Status string(std::string* out) {
+    Status string(std::string* out, JsonText* inBody = nullptr) {
         const unsigned char* start = p_;
         const unsigned char* q = p_;
         bool plain = true;
@@ -276,7 +278,13 @@ private:
                     return syntaxError("in string escape code");
             }
         }
-        if (out) {
+        if (inBody) {
+            const auto size = static_cast<std::size_t>(q - start);
+            if (plain)
+                inBody->setInBody(std::string_view(reinterpret_cast<const char*>(start), size));
+            else
+                decodeStringBody(start, q, inBody->decodedFor(size));
+        } else if (out) {
             if (plain) {
                 out->append(reinterpret_cast<const char*>(start), static_cast<std::size_t>(q - start));
             } else {
@@ -420,6 +428,10 @@ private:
             field.text->clear();
             return string(field.text);
         }
+        if (field.textInBody && c == '"') {
+            ++p_;
+            return string(nullptr, field.textInBody);
+        }
         if (field.list && c == '[') {
             if (depth + 1 > kMaxJsonNesting) return tooDeep();
             ++p_;
@@ -427,7 +439,7 @@ private:
             return readList(*field.list, depth + 1, listKey);
         }
         noteKindFailure("the value of key " + quotedKey(key_) + " is " + kindNameAt(c) + ", expected " +
-                        (field.text ? "a string" : "an array"));
+                        (field.list ? "an array" : "a string"));
         return skipValue(depth);
     }
 
@@ -484,6 +496,45 @@ private:
 };
 
 }  // namespace
+
+JsonText& JsonText::operator=(const JsonText& other) {
+    if (this != &other) {
+        wipeString(decoded_);
+        inBody_ = other.inBody_;
+        decoded_ = other.decoded_;
+        ownsText_ = other.ownsText_;
+    }
+    return *this;
+}
+
+JsonText& JsonText::operator=(JsonText&& other) {
+    if (this != &other) {
+        wipeString(decoded_);
+        inBody_ = other.inBody_;
+        decoded_ = std::move(other.decoded_);
+        ownsText_ = other.ownsText_;
+    }
+    return *this;
+}
+
+JsonText::~JsonText() { wipeString(decoded_); }
+
+void JsonText::setInBody(std::string_view text) {
+    wipeString(decoded_);
+    ownsText_ = false;
+    inBody_ = text;
+}
+
+std::string& JsonText::decodedFor(std::size_t size) {
+    wipeString(decoded_);
+    // Past the in-object capacity of any std::string, so the text is never
+    // stored inside the object itself.
+    constexpr std::size_t kBeyondInlineCapacity = 32;
+    decoded_.reserve(std::max(size, kBeyondInlineCapacity));
+    ownsText_ = true;
+    inBody_ = {};
+    return decoded_;
+}
 
 bool jsonKeyFoldsTo(std::string_view key, std::string_view fieldKey) {
     auto upper = [](unsigned char c) { return c >= 'a' && c <= 'z' ? static_cast<unsigned char>(c - 32) : c; };

@@ -26,11 +26,42 @@ namespace quillon {
 
 class JsonRecordList;
 
-// One field of a record: a text or a list of records.
+// A text value left where it lies in the body when there is nothing in it to
+// decode (no escape, no byte from 0x80 up), which is always so for Base64:
+// a large document is then neither copied nor held twice. Otherwise it holds
+// its own decoded copy. The body must outlive it. The copy is wiped when it
+// goes, so the field may carry a secret.
+class JsonText {
+public:
+    JsonText() = default;
+    JsonText(const JsonText&) = default;
+    JsonText(JsonText&&) = default;
+    JsonText& operator=(const JsonText& other);
+    JsonText& operator=(JsonText&& other);
+    ~JsonText();
+
+    std::string_view view() const { return ownsText_ ? std::string_view(decoded_) : inBody_; }
+    operator std::string_view() const { return view(); }
+    bool empty() const { return view().empty(); }
+
+    void setInBody(std::string_view text);
+    // Emptied and made the holder of the text, `size` bytes about to be
+    // appended. Kept on the heap so that moving the field moves the buffer
+    // and leaves no copy behind.
+    std::string& decodedFor(std::size_t size);
+
+private:
+    std::string_view inBody_;
+    std::string decoded_;
+    bool ownsText_ = false;
+};
+
+// One field of a record: a text (copied, or a JsonText) or a list of records.
 struct JsonField {
     std::string_view key;
     std::string* text = nullptr;
     JsonRecordList* list = nullptr;
+    JsonText* textInBody = nullptr;
 };
 
 // A list of records being read from a JSON array.

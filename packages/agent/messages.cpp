@@ -98,7 +98,7 @@ public:
         AgentSignBatchItem& item = items_[index];
         fields_ = {{
             {"id", &item.ID, nullptr},
-            {"data", &item.Data, nullptr},
+            {"data", nullptr, nullptr, &item.Data},
             {"format", &item.Format, nullptr},
         }};
         return fields_;
@@ -126,9 +126,9 @@ Result<AgentSignMessage> decodeAgentSignMessage(std::string_view body) {
     const JsonField fields[] = {
         {"type", &m.Type, nullptr},
         {"thumbprint", &m.Thumbprint, nullptr},
-        {"data", &m.Data, nullptr},
+        {"data", nullptr, nullptr, &m.Data},
         {"format", &m.Format, nullptr},
-        {"pin", &m.Pin, nullptr},
+        {"pin", nullptr, nullptr, &m.Pin},
     };
     if (Status s = readJsonRecord(body, fields); !s) return fail(std::move(s.error()));
     return m;
@@ -140,7 +140,7 @@ Result<AgentSignBatchMessage> decodeAgentSignBatchMessage(std::string_view body)
     const JsonField fields[] = {
         {"type", &m.Type, nullptr},
         {"thumbprint", &m.Thumbprint, nullptr},
-        {"pin", &m.Pin, nullptr},
+        {"pin", nullptr, nullptr, &m.Pin},
         {"items", nullptr, &items},
     };
     if (Status s = readJsonRecord(body, fields); !s) return fail(std::move(s.error()));

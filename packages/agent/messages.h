@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "error.h"
+#include "json_read.h"
 
 namespace quillon {
 
@@ -33,14 +34,14 @@ struct BaseMessage {
 struct AgentSignMessage {
     std::string Type;        // "type"
     std::string Thumbprint;  // "thumbprint"
-    std::string Data;        // "data" (Base64)
+    JsonText Data;           // "data" (Base64), left in the body
     std::string Format;      // "format"
-    std::string Pin;         // "pin"
+    JsonText Pin;            // "pin", left in the body
 };
 
 struct AgentSignBatchItem {
     std::string ID;      // "id"
-    std::string Data;    // "data" (Base64)
+    JsonText Data;       // "data" (Base64), left in the body
     std::string Format;  // "format"
 };
 
@@ -53,7 +54,7 @@ inline constexpr std::size_t kMaxBatchItems = 10000;
 struct AgentSignBatchMessage {
     std::string Type;                      // "type"
     std::string Thumbprint;                // "thumbprint"
-    std::string Pin;                       // "pin"
+    JsonText Pin;                          // "pin", left in the body
     // "items": at most kMaxBatchItems + 1 entries are kept; the entries of a
     // longer list are checked but not kept, as the batch is refused whole.
     std::vector<AgentSignBatchItem> Items;
@@ -116,7 +117,8 @@ std::string encodeMessage(const AgentSignResponse& m);
 std::string encodeMessage(const AgentSignBatchResponse& m);
 
 // ---- decoding: a fresh record filled from a body by the request reading
-// rules; the error text is a one-line English description of the fault ----
+// rules; the error text is a one-line English description of the fault.
+// The record's JsonText fields point into `body`, which must outlive it ----
 Result<BaseMessage> decodeBaseMessage(std::string_view body);
 Result<AgentSignMessage> decodeAgentSignMessage(std::string_view body);
 Result<AgentSignBatchMessage> decodeAgentSignBatchMessage(std::string_view body);

@@ -25,7 +25,7 @@ Result<AgentSignBatchResponse> signBatchInSlot(const ModuleContext& ctx, CK_SLOT
         result.ID = item.ID;
 
         // A failed item keeps only its id and error; the batch goes on.
-        auto digest = sha256OfBase64(item.Data);
+        auto digest = sha256OfBase64(item.Data.view());
         if (!digest) {
             result.Error = sformat("data base64 inválido: %v", digest.error());
             continue;

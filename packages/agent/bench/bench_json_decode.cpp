@@ -144,7 +144,7 @@ int main() {
         auto body = readMessage(in);
         auto base = decodeBaseMessage(*body);
         auto msg = decodeAgentSignMessage(*body);
-        if (!base || !msg || msg->Data.size() != kData) std::abort();
+        if (!base || !msg || msg->Data.view().size() != kData) std::abort();
     }), true);
     report("read + decode batch (ours)", batch.size(), measure([&] {
         MemoryInput in(batchFrame);
@@ -170,7 +170,7 @@ int main() {
     const std::string escaped = R"({"type":"QUILLON_AGENT_SIGN","data":")" + escapedData + "\"}";
     report("decode single with \\/ escapes (ours)", escaped.size(), measure([&] {
         auto msg = decodeAgentSignMessage(escaped);
-        if (!msg || msg->Data.size() != kData) std::abort();
+        if (!msg || msg->Data.view().size() != kData) std::abort();
     }), false);
     report("decode single, type only (ours)", single.size(), measure([&] {
         if (!decodeBaseMessage(single)) std::abort();

@@ -29,7 +29,8 @@ AgentSignBatchMessage batchOf(std::string_view body) {
 // The batch items as "id/data/format", separated by spaces.
 std::string itemsOf(std::string_view body) {
     std::string out;
-    for (const auto& i : batchOf(body).Items) out += (out.empty() ? "" : " ") + i.ID + "/" + i.Data + "/" + i.Format;
+    for (const auto& i : batchOf(body).Items)
+        out += (out.empty() ? "" : " ") + i.ID + "/" + std::string(i.Data.view()) + "/" + i.Format;
     return out;
 }
 
@@ -115,10 +116,32 @@ TEST(JsonRead, TextFieldsTakeStringsAndIgnoreNull) {
     auto r = decodeAgentSignMessage(
         R"({"type":"S","thumbprint":"ab","data":"AA==","format":"raw","pin":"1","PIN":null,"extra":{"pin":5}})");
     ASSERT_TRUE(r.has_value()) << r.error().text;
-    EXPECT_EQ(r->Type + "|" + r->Thumbprint + "|" + r->Data + "|" + r->Format + "|" + r->Pin, "S|ab|AA==|raw|1");
+    EXPECT_EQ(r->Type + "|" + r->Thumbprint + "|" + std::string(r->Data.view()) + "|" + r->Format + "|" +
+                  std::string(r->Pin.view()), "S|ab|AA==|raw|1");
     auto b = batchOf(R"({"type":"B","thumbprint":"t","pin":"p","Thumbprint":null})");
-    EXPECT_EQ(b.Type + "|" + b.Thumbprint + "|" + b.Pin, "B|t|p");
+    EXPECT_EQ(b.Type + "|" + b.Thumbprint + "|" + std::string(b.Pin.view()), "B|t|p");
     EXPECT_EQ(typeOf(R"({"type":null})"), "");
+}
+
+TEST(JsonRead, DataAndPinStayInTheBodyUnlessTheyHoldEscapes) {
+    const std::string body = R"({"type":"QUILLON_AGENT_SIGN","data":"QUJD","pin":"12\u00334",)"
+                             R"("items":[{"id":"1","data":"REVG"},{"id":"2","data":"R\/g="}]})";
+    auto single = decodeAgentSignMessage(body);
+    auto batch = decodeAgentSignBatchMessage(body);
+    ASSERT_TRUE(single && batch);
+    const std::string_view data = single->Data;
+    EXPECT_EQ(data, "QUJD");
+    EXPECT_EQ(data.data(), body.data() + body.find("QUJD")) << "a plain text is not copied";
+    ASSERT_EQ(batch->Items.size(), 2u);
+    const std::string_view first = batch->Items[0].Data;
+    EXPECT_EQ(first.data(), body.data() + body.find("REVG"));
+    // Escaped texts are decoded into copies of their own, which moves and
+    // copies of the record keep.
+    AgentSignMessage copy = *single;
+    single = fail("gone");
+    EXPECT_EQ(std::string_view(copy.Pin), "1234");
+    const std::vector<AgentSignBatchItem> items = std::move(batch->Items);
+    EXPECT_EQ(std::string_view(items[1].Data), "R/g=");
 }
 
 TEST(JsonRead, KindFailuresNameTheKeyAndComeAfterTheWholeBody) {
