@@ -1,9 +1,10 @@
 #include "framing.h"
 
 #include <algorithm>
-#include <cstring>
+#include <utility>
 
 #include "format.h"
+#include "platform/memory.h"
 
 namespace quillon {
 namespace {
@@ -24,24 +25,48 @@ Error endOfStream(std::size_t bytesOfThisPart) {
     return newError(bytesOfThisPart == 0 ? "EOF" : "unexpected EOF");
 }
 
-// Resizes to exactly `size` without holding more capacity than that, keeping
-// what the buffer held and leaving the new tail unset: the caller fills it
-// from the stream before any use, and drops the buffer if the stream fails.
-// (Reserving first matters: libstdc++ 12 hands the callback the grown
-// capacity instead of the requested size when the call itself allocates.)
-void growExactly(std::string& buffer, std::size_t size) {
-    std::string bigger;
-    bigger.reserve(size);
-    bigger.resize_and_overwrite(size, [&](char* p, std::size_t n) {
-        std::memcpy(p, buffer.data(), buffer.size());
-        return n;
-    });
-    buffer.swap(bigger);
-}
+Error noMemoryFor(std::size_t length) { return newError(sformat("no memory for a message of %d bytes", length)); }
 
 }  // namespace
 
-Result<std::string> readMessage(platform::InputStream& in) {
+MessageBody::MessageBody(MessageBody&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      reserved_(std::exchange(other.reserved_, 0)),
+      committed_(std::exchange(other.committed_, 0)),
+      size_(std::exchange(other.size_, 0)) {}
+
+MessageBody& MessageBody::operator=(MessageBody&& other) noexcept {
+    if (this != &other) {
+        release();
+        data_ = std::exchange(other.data_, nullptr);
+        reserved_ = std::exchange(other.reserved_, 0);
+        committed_ = std::exchange(other.committed_, 0);
+        size_ = std::exchange(other.size_, 0);
+    }
+    return *this;
+}
+
+MessageBody::~MessageBody() { release(); }
+
+bool MessageBody::reserve(std::size_t size) {
+    data_ = static_cast<char*>(platform::reserveAddressSpace(size));
+    reserved_ = data_ ? size : 0;
+    return data_ != nullptr;
+}
+
+bool MessageBody::commit(std::size_t size) {
+    if (size > reserved_ || !platform::commitAddressSpace(data_, size)) return false;
+    committed_ = size;
+    return true;
+}
+
+void MessageBody::release() {
+    if (data_) platform::releaseAddressSpace(data_, reserved_);
+    data_ = nullptr;
+    reserved_ = committed_ = size_ = 0;
+}
+
+Result<MessageBody> readMessage(platform::InputStream& in) {
     std::uint8_t header[4];
     auto got = readFull(in, header, sizeof header);
     if (!got) return fail(got.error());
@@ -52,16 +77,18 @@ Result<std::string> readMessage(platform::InputStream& in) {
     if (length > kMaxIncomingBody)
         return fail(sformat("message length %d exceeds the limit of %d bytes", length, kMaxIncomingBody));
 
-    std::string body;
-    std::size_t filled = 0;
-    while (filled < length) {
-        std::size_t target = filled == 0 ? std::min<std::size_t>(length, kFirstBodyBuffer)
-                                         : std::min<std::size_t>(length, 2 * filled);
-        growExactly(body, target);
-        auto n = readFull(in, reinterpret_cast<std::uint8_t*>(body.data()) + filled, target - filled);
+    MessageBody body;
+    if (length == 0) return body;
+    if (!body.reserve(length)) return fail(noMemoryFor(length));
+    while (body.size_ < length) {
+        const std::size_t filled = body.size_;
+        const std::size_t target = filled == 0 ? std::min<std::size_t>(length, kFirstBodyBuffer)
+                                               : std::min<std::size_t>(length, 2 * filled);
+        if (!body.commit(target)) return fail(noMemoryFor(length));
+        auto n = readFull(in, reinterpret_cast<std::uint8_t*>(body.data_) + filled, target - filled);
         if (!n) return fail(n.error());
-        filled += *n;
-        if (filled < target) return fail(endOfStream(filled));
+        body.size_ += *n;
+        if (body.size_ < target) return fail(endOfStream(body.size_));
     }
     return body;
 }

@@ -19,15 +19,44 @@ namespace quillon {
 // decodes into records about thirty times its own size.
 inline constexpr std::uint32_t kMaxIncomingBody = 256u * 1024u * 1024u;
 
-// Bodies up to this size, the most a browser sends, get one buffer of their
-// exact length at once; longer ones grow (doubling) as their bytes actually
-// arrive, so a peer that announces a huge body and then sends little cannot
-// make us hold memory for bytes that never come.
+// Bodies up to this size, the most a browser sends, get memory for their
+// exact length at once; for longer ones the memory grows (doubling, in place)
+// as their bytes actually arrive, so a peer that announces a huge body and
+// then sends little cannot make us hold memory for bytes that never come.
 inline constexpr std::size_t kFirstBodyBuffer = 64u * 1024u * 1024u;
 
-// One frame's body; errors "EOF", "unexpected EOF", a read failure, or a
-// length above kMaxIncomingBody.
-Result<std::string> readMessage(platform::InputStream& in);
+// One frame's body, in address space of its own: reserved for the announced
+// length, so that it fills in place without a copy, and given back to the
+// system as a whole when the body goes, taking any secret the request
+// carried with it.
+class MessageBody {
+public:
+    MessageBody() = default;
+    MessageBody(MessageBody&& other) noexcept;
+    MessageBody& operator=(MessageBody&& other) noexcept;
+    ~MessageBody();
+
+    std::string_view view() const { return {data_ ? data_ : "", size_}; }
+    operator std::string_view() const { return view(); }
+    const char* data() const { return view().data(); }
+    std::size_t size() const { return size_; }
+    // The bytes of memory it holds: never more than its length.
+    std::size_t capacity() const { return committed_; }
+    friend bool operator==(const MessageBody& body, std::string_view text) { return body.view() == text; }
+
+private:
+    friend Result<MessageBody> readMessage(platform::InputStream& in);
+    bool reserve(std::size_t size);
+    bool commit(std::size_t size);
+    void release();
+
+    char* data_ = nullptr;
+    std::size_t reserved_ = 0, committed_ = 0, size_ = 0;
+};
+
+// One frame's body; errors "EOF", "unexpected EOF", a read failure, a
+// length above kMaxIncomingBody, or no memory for the body.
+Result<MessageBody> readMessage(platform::InputStream& in);
 
 // Writes the length (one write) and the body (one write).
 Status writeFrame(platform::OutputStream& out, std::string_view body);

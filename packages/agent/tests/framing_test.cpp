@@ -63,6 +63,22 @@ TEST(ReadMessage, ReassemblesLargeBodiesIntoOneExactBuffer) {
     EXPECT_EQ(readMessage(in).value(), "{}");
 }
 
+TEST(ReadMessage, FillsBodiesBeyondTheFirstBufferInPlace) {
+    // Longer than what is set aside at once: the rest of the memory comes as
+    // the bytes do, and what has arrived is never copied.
+    std::string large(kFirstBodyBuffer + 110, '\0');
+    for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i % 253);
+    MemoryInput in(frameOf(large), 1 << 20);
+    auto body = readMessage(in);
+    ASSERT_TRUE(body.has_value());
+    EXPECT_TRUE(*body == large) << "the body must come back byte for byte";
+    EXPECT_EQ(body->capacity(), large.size()) << "no more memory than the announced length";
+    const auto* start = reinterpret_cast<const std::uint8_t*>(body->data());
+    ASSERT_GE(in.destinations.size(), 3u);
+    EXPECT_EQ(in.destinations[1], start) << "the first bytes must be read where the body lies";
+    EXPECT_EQ(in.destinations.back(), start + large.size() - 110) << "and so must the last";
+}
+
 TEST(ReadMessage, PassesReadFailuresOnUnchanged) {
     for (std::string input : {std::string("\x05\x00", 2), lengthPrefix(5) + "ab"}) {  // in the header, in the body
         MemoryInput in(input);

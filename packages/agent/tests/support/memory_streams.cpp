@@ -9,6 +9,7 @@ MemoryInput::MemoryInput(std::string data, std::size_t maxChunk) : data_(std::mo
 
 Result<std::size_t> MemoryInput::read(std::uint8_t* buffer, std::size_t size) {
     ++reads;
+    destinations.push_back(buffer);
     largestRequest = std::max(largestRequest, size);
     std::size_t n = std::min({size, maxChunk_, data_.size() - pos_});
     if (n == 0 && size > 0 && failureAtEnd) return fail(*failureAtEnd);

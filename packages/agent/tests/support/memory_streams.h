@@ -25,6 +25,7 @@ public:
     std::optional<std::string> failureAtEnd;
     std::size_t reads = 0;           // calls of read
     std::size_t largestRequest = 0;  // the largest `size` asked for
+    std::vector<const std::uint8_t*> destinations;  // where each read was to put its bytes
 
 private:
     std::string data_;
