@@ -46,6 +46,7 @@ public:
     void closeInput();
     void closeOutput();  // stop reading replies, as a browser that went away
     AgentResult wait(int timeoutSeconds = 60);  // stdout left unread is returned in `out`
+    int pid() const { return pid_; }
 
 private:
     int pid_ = -1, in_ = -1, out_ = -1, err_ = -1;
