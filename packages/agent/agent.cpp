@@ -72,7 +72,7 @@ void serveOne(std::string_view body, platform::OutputStream& out) noexcept {
 // The next frame's body into `body`; false ends the loop, its reason logged.
 // A read that throws (no memory for the body) ends it too: the body's bytes
 // stay unread, so the stream cannot be followed any further.
-bool readRequest(platform::InputStream& in, std::string& body) noexcept {
+bool readRequest(platform::InputStream& in, MessageBody& body) noexcept {
     try {
         auto read = readMessage(in);
         if (read) {
@@ -97,8 +97,11 @@ void writeError(platform::OutputStream& out, std::string_view text) {
 }
 
 void serveRequests(platform::InputStream& in, platform::OutputStream& out) {
-    std::string body;
-    while (readRequest(in, body)) serveOne(body, out);
+    for (;;) {
+        MessageBody body;
+        if (!readRequest(in, body)) return;
+        serveOne(body.view(), out);
+    }  // the body, and any PIN in it, goes back to the system as soon as it is answered
 }
 
 void runAgent() { serveRequests(platform::standardInput(), platform::standardOutput()); }

@@ -36,8 +36,9 @@ public:
     MessageBody& operator=(MessageBody&& other) noexcept;
     ~MessageBody();
 
+    // No conversion to text on its own: a silent copy would keep the bytes
+    // (and any PIN) beyond the body's life.
     std::string_view view() const { return {data_ ? data_ : "", size_}; }
-    operator std::string_view() const { return view(); }
     const char* data() const { return view().data(); }
     std::size_t size() const { return size_; }
     // The bytes of memory it holds: never more than its length.

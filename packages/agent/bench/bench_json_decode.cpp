@@ -142,15 +142,15 @@ int main() {
     report("read + decode single (ours)", single.size(), measure([&] {
         MemoryInput in(singleFrame);
         auto body = readMessage(in);
-        auto base = decodeBaseMessage(*body);
-        auto msg = decodeAgentSignMessage(*body);
+        auto base = decodeBaseMessage(body->view());
+        auto msg = decodeAgentSignMessage(body->view());
         if (!base || !msg || msg->Data.view().size() != kData) std::abort();
     }), true);
     report("read + decode batch (ours)", batch.size(), measure([&] {
         MemoryInput in(batchFrame);
         auto body = readMessage(in);
-        auto base = decodeBaseMessage(*body);
-        auto msg = decodeAgentSignBatchMessage(*body);
+        auto base = decodeBaseMessage(body->view());
+        auto msg = decodeAgentSignBatchMessage(body->view());
         if (!base || !msg || msg->Items.size() != kItems) std::abort();
     }), true);
 
