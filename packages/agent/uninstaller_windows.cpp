@@ -7,6 +7,19 @@
 
 namespace quillon {
 
+namespace {
+
+// The executable may be this very process: a separate interpreter deletes
+// it, and then its folder, after a delay of about a second.
+void scheduleRemoval(const InstallLayout& layout) {
+    const auto system = platform::systemFolder();
+    if (!system) return;
+    if (auto command = platform::removalCommand(*system, layout.targetExe, layout.installDir))
+        platform::runDetachedCmd(*command);
+}
+
+}  // namespace
+
 void runUninstaller(bool silent) {
     const InstallerConsole console(silent);
     console.say("");
@@ -16,10 +29,7 @@ void runUninstaller(bool silent) {
         (void)platform::regDeleteKey(browserKey(browser));
     (void)platform::regDeleteKey(kUninstallKey);
     (void)platform::removeFile(layout.manifestPath);
-    // The executable may be this very process: a separate interpreter
-    // deletes it, and then its folder, after a delay of about a second.
-    if (auto command = platform::removalCommand(layout.targetExe, layout.installDir))
-        platform::runDetachedCmd(*command);
+    scheduleRemoval(layout);
     console.say("  \u2713 Quillon Agent desinstalado.");
     console.say("");
     console.pauseUnlessSilent();

@@ -52,6 +52,12 @@ run() {
     wine cmd /c set "LOCALAPPDATA=$local_app_data" "&" "$@" </dev/null >"$out" 2>"$out.err" || rc=$?
   fi
 }
+# run_in <folder> <out file> <program> [args...]: as run, in that current folder.
+run_in() {
+  local folder=$1 out=$2; shift 2
+  rc=0
+  wine cmd /c cd /d "$folder" "&" "$@" </dev/null >"$out" 2>"$out.err" || rc=$?
+}
 unix_path() { winepath -u "$1" 2>/dev/null; }
 reg_query() { wine reg query "$1" 2>/dev/null | tr -d '\r'; }
 reg_exists() { wine reg query "$1" >/dev/null 2>&1; }
@@ -175,6 +181,22 @@ check "executable and folder removed after the delay" wait_gone "$install_unix"
 run "$scratch/none.out" - "$download" --uninstall
 check "uninstall with nothing installed exits 0" test "$rc" -eq 0
 same "uninstall with nothing installed prints the same" "$scratch/none.out" "$uninstall_lines"
+
+echo "== the removal runs the system's ping from a folder of its own"
+# A ping.bat in the current folder would run in place of the system's ping.
+mkdir -p "$drive_c/Here"
+printf 'echo ran>C:\\Here\\ran.txt\r\n' >"$drive_c/Here/ping.bat"
+run "$scratch/here-install.out" - "$download" --silent
+run_in 'C:\Here' "$scratch/here.out" "$download" --uninstall --silent
+check "from a folder holding ping.bat: exit 0" test "$rc" -eq 0
+check "from a folder holding ping.bat: removed after the delay" wait_gone "$install_unix"
+check "and ping.bat did not run" test ! -e "$drive_c/Here/ran.txt"
+# Typed inside the install folder, the installed copy still takes the folder
+# with it: the removal does not run in it.
+run "$scratch/inside-install.out" - "$download" --silent
+run_in "$install_dir" "$scratch/inside.out" "$target_exe" --uninstall --silent
+check "typed in the install folder: exit 0" test "$rc" -eq 0
+check "typed in the install folder: no empty folder stays" wait_gone "$install_unix"
 
 echo "== silent uninstall from the installed copy (QuietUninstallString)"
 run "$scratch/quiet-install.out" - "$download" --silent

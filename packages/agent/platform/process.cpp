@@ -4,7 +4,7 @@ namespace quillon::platform {
 
 namespace {
 
-constexpr std::string_view kDelayThenDelete = "ping 127.0.0.1 -n 2 >nul & del /f /q \"";
+constexpr std::string_view kDelayThroughPing = "\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"";
 constexpr std::string_view kThenRemoveFolder = "\" & rmdir /q \"";
 
 // Inside double quotes the interpreter still ends the text at a quote and
@@ -20,15 +20,19 @@ bool fitsBetweenQuotes(std::string_view path) {
 }  // namespace
 
 std::string interpreterCommandLine(std::string_view command) {
-    std::string line = "cmd /c ";
+    std::string line = "cmd.exe /d /v:off /s /c \"";
     line += command;
+    line += '"';
     return line;
 }
 
-Result<std::string> removalCommand(std::string_view file, std::string_view folder) {
-    if (!fitsBetweenQuotes(file) || !fitsBetweenQuotes(folder))
+Result<std::string> removalCommand(std::string_view systemFolder, std::string_view file,
+                                   std::string_view folder) {
+    if (!fitsBetweenQuotes(systemFolder) || !fitsBetweenQuotes(file) || !fitsBetweenQuotes(folder))
         return fail("removal command: path cannot stand between double quotes");
-    std::string command(kDelayThenDelete);
+    std::string command = "\"";
+    command += systemFolder;
+    command += kDelayThroughPing;
     command += file;
     command += kThenRemoveFolder;
     command += folder;
@@ -37,9 +41,12 @@ Result<std::string> removalCommand(std::string_view file, std::string_view folde
 }
 
 std::optional<RemovalTargets> parseRemovalCommand(std::string_view command) {
-    if (!command.starts_with(kDelayThenDelete) || !command.ends_with('"')) return std::nullopt;
-    command.remove_prefix(kDelayThenDelete.size());
+    if (!command.starts_with('"') || !command.ends_with('"')) return std::nullopt;
+    command.remove_prefix(1);
     command.remove_suffix(1);
+    const std::size_t delay = command.find(kDelayThroughPing);
+    if (delay == std::string_view::npos || !fitsBetweenQuotes(command.substr(0, delay))) return std::nullopt;
+    command.remove_prefix(delay + kDelayThroughPing.size());
     const std::size_t middle = command.find(kThenRemoveFolder);
     if (middle == std::string_view::npos) return std::nullopt;
     RemovalTargets targets{std::string(command.substr(0, middle)),

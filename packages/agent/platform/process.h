@@ -11,23 +11,38 @@
 
 namespace quillon::platform {
 
-// "cmd /c " followed by the command exactly as given.
+// How the interpreter is started: "cmd.exe /d /v:off /s /c " and the command
+// between one more pair of double quotes. /d skips the AutoRun commands a
+// user or machine may have set for the interpreter; /v:off keeps a
+// DelayedExpansion setting from expanding !NAME! inside the quoted paths;
+// /s makes the interpreter drop exactly the outer quotes, so the quoted
+// paths inside stay as they are.
 std::string interpreterCommandLine(std::string_view command);
 
 // Starts the command through the interpreter (cmd.exe of the system folder)
-// in its own process, without a window, in this process's folder and
-// environment, and returns at once without waiting. Whether it could be started is not reported.
-// Elsewhere than on Windows only the removal command below is carried out
-// (wait about a second, delete the file, remove the folder if it is empty and
-// not the current folder); any other command is ignored.
+// in its own process, without a window, with the system folder as its
+// current folder (so that it holds no folder it is asked to remove) and this
+// process's environment, and returns at once without waiting. Whether it
+// could be started is not reported.
+// Elsewhere than on Windows only the removal command below is carried out,
+// from the root folder (wait about a second, delete the file, remove the
+// folder if it is empty and not the current folder); any other command is
+// ignored.
 void runDetachedCmd(std::string_view command);
 
-// "ping 127.0.0.1 -n 2 >nul & del /f /q "<file>" & rmdir /q "<folder>"": a
-// delay of about one second, then the forced deletion of the file, then the
-// removal of the folder if it is empty. A path holding a double quote, a
-// percent sign or a control character would change what the interpreter
-// runs, so it is refused.
-Result<std::string> removalCommand(std::string_view file, std::string_view folder);
+// The system folder, where the interpreter and ping live. Windows:
+// GetSystemDirectoryW, never an environment variable. POSIX: a fixed
+// Windows-form text, since the stand-in runs neither.
+Result<std::string> systemFolder();
+
+// ""<system folder>\ping.exe" 127.0.0.1 -n 2 >nul & del /f /q "<file>" &
+// rmdir /q "<folder>"": a delay of about one second, then the forced deletion
+// of the file, then the removal of the folder if it is empty. Ping is named
+// by its full path: a bare "ping" would be looked for in the current folder
+// first. A path holding a double quote, a percent sign or a control
+// character would change what the interpreter runs, so it is refused.
+Result<std::string> removalCommand(std::string_view systemFolder, std::string_view file,
+                                   std::string_view folder);
 
 struct RemovalTargets {
     std::string file;

@@ -35,6 +35,8 @@ bool isCurrentFolder(const char* folder) {
     // Nothing of the caller may stay open here: a reader of its output
     // would otherwise wait for this process, too.
     for (int fd = 3; fd < 1024; ++fd) close(fd);
+    // A fixed current folder, as the interpreter gets on Windows.
+    if (chdir("/") != 0) _exit(1);
     timespec delay{1, 0};
     while (nanosleep(&delay, &delay) == -1 && errno == EINTR) {
     }
@@ -45,6 +47,8 @@ bool isCurrentFolder(const char* folder) {
 }
 
 }  // namespace
+
+Result<std::string> systemFolder() { return std::string("C:\\Windows\\System32"); }
 
 void runDetachedCmd(std::string_view command) {
     const auto targets = parseRemovalCommand(command);

@@ -75,14 +75,18 @@ TEST(InstallerFrames, BordersAre38ColumnsWideAndTextLines39WithTheTitleAsItsOwn)
     EXPECT_EQ(columnsBetweenBars(kClosingLine), 39);
 }
 
-TEST(RemovalCommand, BuiltWithBothPathsQuotedUnchangedUnlessTheyWouldChangeTheCommand) {
-    auto command = platform::removalCommand("C:\\Users\\A & B\\Quillon\\quillon-agent.exe",
+TEST(RemovalCommand, BuiltWithAllPathsQuotedUnchangedUnlessTheyWouldChangeTheCommand) {
+    const std::string system = "C:\\Windows\\System32";
+    auto command = platform::removalCommand(system, "C:\\Users\\A & B\\Quillon\\quillon-agent.exe",
                                             "C:\\Users\\A & B\\Quillon");
     ASSERT_TRUE(command.has_value());
+    // Ping by its full path: a bare name is looked for in the current folder first.
     EXPECT_EQ(*command,
-              "ping 127.0.0.1 -n 2 >nul & del /f /q \"C:\\Users\\A & B\\Quillon\\quillon-agent.exe\""
+              "\"C:\\Windows\\System32\\ping.exe\" 127.0.0.1 -n 2 >nul"
+              " & del /f /q \"C:\\Users\\A & B\\Quillon\\quillon-agent.exe\""
               " & rmdir /q \"C:\\Users\\A & B\\Quillon\"");
-    EXPECT_EQ(platform::interpreterCommandLine(*command), "cmd /c " + *command);
+    // No AutoRun commands, no !NAME! expansion, only the outer quotes dropped.
+    EXPECT_EQ(platform::interpreterCommandLine(*command), "cmd.exe /d /v:off /s /c \"" + *command + "\"");
 
     auto parsed = platform::parseRemovalCommand(*command);
     ASSERT_TRUE(parsed.has_value());
@@ -90,23 +94,30 @@ TEST(RemovalCommand, BuiltWithBothPathsQuotedUnchangedUnlessTheyWouldChangeTheCo
     EXPECT_EQ(parsed->folder, "C:\\Users\\A & B\\Quillon");
 
     // A quote would end the quoted path early and let the rest run as commands.
-    EXPECT_FALSE(platform::removalCommand("C:\\x\" & del /q \"C:\\important", "C:\\x").has_value());
-    EXPECT_FALSE(platform::removalCommand("C:\\x\\a.exe", "C:\\x\nrd /s /q C:\\").has_value());
+    EXPECT_FALSE(platform::removalCommand(system, "C:\\x\" & del /q \"C:\\important", "C:\\x").has_value());
+    EXPECT_FALSE(platform::removalCommand(system, "C:\\x\\a.exe", "C:\\x\nrd /s /q C:\\").has_value());
     // %NAME% is expanded even between quotes: another file would be deleted.
-    EXPECT_FALSE(platform::removalCommand("C:\\%USERNAME%\\a.exe", "C:\\x").has_value());
-    EXPECT_FALSE(platform::removalCommand("", "C:\\x").has_value());
+    EXPECT_FALSE(platform::removalCommand(system, "C:\\%USERNAME%\\a.exe", "C:\\x").has_value());
+    EXPECT_FALSE(platform::removalCommand(system, "", "C:\\x").has_value());
+    // The system folder stands between quotes too.
+    EXPECT_FALSE(platform::removalCommand("C:\\%SystemRoot%", "C:\\x\\a.exe", "C:\\x").has_value());
+    EXPECT_FALSE(platform::removalCommand("C:\\Win\"dows", "C:\\x\\a.exe", "C:\\x").has_value());
+    EXPECT_FALSE(platform::removalCommand("", "C:\\x\\a.exe", "C:\\x").has_value());
 }
 
 TEST(RemovalCommand, OnlyThatExactShapeIsRecognised) {
-    const std::string good = "ping 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\"";
+    const std::string good = "\"C:\\S\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\"";
     ASSERT_TRUE(platform::parseRemovalCommand(good).has_value());
     for (const char* bad : {
              "del /f /q \"a\"",
-             "ping 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\" & echo",
-             "ping 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /s /q \"b\"",
-             "ping 127.0.0.1 -n 2 >nul & del /f /q \"a\"b\" & rmdir /q \"c\"",
-             "ping 127.0.0.1 -n 2 >nul & del /f /q \"\" & rmdir /q \"b\"",
-             "PING 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\"",
+             "ping 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\"",
+             "\"\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\"",
+             "\"C:\\%S%\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\"",
+             "\"C:\\S\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\" & echo",
+             "\"C:\\S\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /s /q \"b\"",
+             "\"C:\\S\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"a\"b\" & rmdir /q \"c\"",
+             "\"C:\\S\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"\" & rmdir /q \"b\"",
+             "\"C:\\S\\PING.EXE\" 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\"",
          })
         EXPECT_FALSE(platform::parseRemovalCommand(bad).has_value()) << bad;
 }

@@ -232,15 +232,14 @@ TEST_F(Machine, UninstallRemovesKeysAndManifestAtOnceThenTheProgramAndFolder) {
     EXPECT_EQ(nothingLeft.out, kUninstallLines);
 }
 
-TEST_F(Machine, UninstallLeavesTheFolderItRunsInOrOneThatHoldsMore) {
+TEST_F(Machine, UninstallRemovesTheFolderItRunsInButLeavesOneThatHoldsMore) {
     env_["LOCALAPPDATA"] = (root_ / "Dados & Coisas" / "Configuração local").string();
     ASSERT_EQ(run(downloadedCopy_, {"/S"}).status, 0);
     const InstallLayout where = layout();
     EXPECT_NE(fileText(where.manifestPath).find("Dados \\u0026 Coisas"), std::string::npos);
+    // Typed inside the install folder: the removal runs from a folder of its own.
     ASSERT_EQ(run(downloadedCopy_, {"--uninstall", "--silent"}, {}, host(where.installDir)).status, 0);
-    EXPECT_TRUE(goneWithinFiveSeconds(host(where.targetExe)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_TRUE(fs::is_directory(host(where.installDir)));
+    EXPECT_TRUE(goneWithinFiveSeconds(host(where.installDir)));
 
     ASSERT_EQ(run(downloadedCopy_, {"/S"}).status, 0);
     std::ofstream(host(where.installDir) / "notes.txt") << "mine";
