@@ -10,8 +10,11 @@ namespace quillon {
 namespace {
 
 // The executable may be this very process: a separate interpreter deletes
-// it, and then its folder, after a delay of about a second.
+// it, and then its folder, after a delay of about a second. That deletion
+// forces its way through read-only files and, handed a folder or a link to
+// one, empties it; so it is started only for a plain file.
 void scheduleRemoval(const InstallLayout& layout) {
+    if (!platform::isPlainFile(layout.targetExe)) return;
     const auto system = platform::systemFolder();
     if (!system) return;
     if (auto command = platform::removalCommand(*system, layout.targetExe, layout.installDir))

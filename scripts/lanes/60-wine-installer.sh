@@ -182,6 +182,33 @@ run "$scratch/none.out" - "$download" --uninstall
 check "uninstall with nothing installed exits 0" test "$rc" -eq 0
 same "uninstall with nothing installed prints the same" "$scratch/none.out" "$uninstall_lines"
 
+echo "== anything but a plain file at the program's path is left alone"
+# The removal's del forces its way through read-only files and empties a
+# folder it is handed; a link to a folder shows to Windows as a reparse point.
+mkdir -p "$drive_c/Elsewhere"
+for kind in folder link; do
+  run "$scratch/$kind-install.out" - "$download" --silent
+  rm "$install_unix/quillon-agent.exe"
+  if [[ $kind == folder ]]; then
+    mkdir "$install_unix/quillon-agent.exe"
+    kept=$install_unix/quillon-agent.exe/keep.txt
+  else
+    ln -s "$drive_c/Elsewhere" "$install_unix/quillon-agent.exe"
+    kept=$drive_c/Elsewhere/keep.txt
+  fi
+  echo mine >"$kept"
+  chmod a-w "$kept"  # read-only to Windows
+  run "$scratch/$kind.out" - "$download" --uninstall
+  check "$kind: uninstall exits 0" test "$rc" -eq 0
+  same "$kind: uninstall console bytes" "$scratch/$kind.out" "$uninstall_lines"
+  check "$kind: keys removed" reg_missing "$uninstall_key"
+  check "$kind: manifest removed" test ! -e "$install_unix/br.quillon.agent.json"
+  sleep 3
+  check "$kind: the read-only file in it stays" test -f "$kept"
+  check "$kind: and so does the $kind" test -e "$install_unix/quillon-agent.exe"
+  rm -rf "$install_unix"
+done
+
 echo "== the removal runs the system's ping from a folder of its own"
 # A ping.bat in the current folder would run in place of the system's ping.
 mkdir -p "$drive_c/Here"

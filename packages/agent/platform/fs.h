@@ -24,6 +24,11 @@ std::string tempDirectory();
 // Whether the entry at the path can be queried, following links; folders pass.
 bool pathExists(std::string_view path);
 
+// Whether the path names a regular file itself: false for a folder, for a
+// link or junction (not followed; Windows: any reparse point) and for a path
+// that cannot be queried.
+bool isPlainFile(std::string_view path);
+
 Status createDirectories(std::string_view path);                            // mode 0755
 Result<Bytes> readWholeFile(std::string_view path);
 Status writeWholeFile(std::string_view path, ByteView data, unsigned mode);  // create or truncate

@@ -76,6 +76,12 @@ bool pathExists(std::string_view path) {
     return ::stat(hostPath(path).c_str(), &st) == 0;
 }
 
+bool isPlainFile(std::string_view path) {
+    if (holdsNul(path)) return false;
+    struct stat st;
+    return ::lstat(hostPath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
 Status createDirectories(std::string_view path) {
     if (holdsNul(path)) return fail(pathError("mkdir", path, EINVAL));
     std::string host = hostPath(path);

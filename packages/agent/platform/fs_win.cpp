@@ -81,6 +81,14 @@ bool pathExists(std::string_view path) {
     return wide && GetFileAttributesW(wide->c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+bool isPlainFile(std::string_view path) {
+    auto wide = toWideChecked(path);
+    if (!wide) return false;
+    const DWORD attributes = GetFileAttributesW(wide->c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
+}
+
 Status createDirectories(std::string_view path) {
     auto checked = toWideChecked(path);
     if (!checked) return failWrapped("mkdir: ", checked.error());

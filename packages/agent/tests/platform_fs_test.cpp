@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "support/temp_folder.h"
 #include "support/token_fixtures.h"
 
@@ -68,6 +70,25 @@ TEST(PlatformFs, PathsHoldingANulAreRefusedNotCutShort) {
     EXPECT_FALSE(platform::readWholeFile(withNul).has_value());
     EXPECT_FALSE(platform::removeFile(withNul).has_value());
     EXPECT_TRUE(platform::pathExists(cut));
+}
+
+TEST(PlatformFs, OnlyARegularFileItselfCountsAsAPlainFile) {
+    ScratchFolder scratch("fs");
+    const std::string file = scratch.file("file.exe"), folder = scratch.file("folder.exe");
+    ASSERT_TRUE(platform::writeWholeFile(file, asBytes("x"), 0644).has_value());
+    ASSERT_TRUE(platform::createDirectories(folder).has_value());
+    EXPECT_TRUE(platform::isPlainFile(file));
+    EXPECT_FALSE(platform::isPlainFile(folder));
+    EXPECT_FALSE(platform::isPlainFile(scratch.file("missing.exe")));
+    EXPECT_FALSE(platform::isPlainFile(file + std::string(1, '\0')));
+#ifndef _WIN32
+    // A link is not followed, whether to a file or to a folder.
+    for (const std::string& target : {file, folder}) {
+        const std::string link = target + ".link";
+        std::filesystem::create_symlink(testing::hostFilesystemPath(target), testing::hostFilesystemPath(link));
+        EXPECT_FALSE(platform::isPlainFile(link)) << link;
+    }
+#endif
 }
 
 TEST(PlatformFs, TemporaryFolderDropsItsTrailingSeparatorExceptAtADriveRoot) {

@@ -264,6 +264,24 @@ TEST_F(Machine, APathTheInterpreterWouldExpandKeepsTheProgramButRemovesTheRest) 
     EXPECT_TRUE(fs::exists(host(where.targetExe)));
 }
 
+TEST_F(Machine, AnythingButAPlainFileAtTheProgramsPathIsLeftAlone) {
+    ASSERT_EQ(run(downloadedCopy_, {"--silent"}).status, 0);
+    const InstallLayout where = layout();
+    const fs::path program = host(where.targetExe), elsewhere = root_ / "elsewhere";
+    fs::create_directories(elsewhere);
+    std::ofstream(elsewhere / "keep.txt") << "mine";
+    fs::remove(program);
+    fs::create_directory_symlink(elsewhere, program);
+
+    const Outcome removal = run(downloadedCopy_, {"--uninstall", "--silent"});
+    EXPECT_EQ(removal.status, 0);
+    EXPECT_FALSE(registryKeys().contains(std::string(kUninstallKey)));
+    EXPECT_FALSE(fs::exists(host(where.manifestPath)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(fs::is_symlink(program));
+    EXPECT_TRUE(fs::exists(elsewhere / "keep.txt"));
+}
+
 TEST_F(Machine, AFileOnStandardInputRunsTheAgentWhateverTheArguments) {
     ASSERT_EQ(run(downloadedCopy_, {"--silent"}).status, 0);
     const std::string ping = R"({"type":"QUILLON_PING"})";
