@@ -28,12 +28,13 @@ void showBanner(const InstallerConsole& console) {
 }
 
 // Copies the running executable to targetExe, unless it is already running
-// from there (the same normalised path byte for byte).
+// from there (the same normalised path, letter case aside: the path it was
+// started by keeps whatever case was typed).
 void installExecutable(const InstallerConsole& console, const InstallLayout& layout) {
     auto running = platform::executablePath();
     if (!running)
         console.fatalf("Não foi possível determinar o caminho do executável: " + running.error().text);
-    if (normalizePath(*running) != normalizePath(layout.targetExe)) {
+    if (!platform::samePathIgnoringCase(normalizePath(*running), normalizePath(layout.targetExe))) {
         console.sayf("  \u2192 Copiando agente para %s\n", layout.installDir);
         auto image = platform::readWholeFile(*running);
         if (!image) console.fatalf("Erro ao ler o executável: " + image.error().text);

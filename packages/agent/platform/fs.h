@@ -29,6 +29,11 @@ bool pathExists(std::string_view path);
 // that cannot be queried.
 bool isPlainFile(std::string_view path);
 
+// Whether two path texts are equal by the rule Windows file names follow:
+// letter case aside. Windows: CompareStringOrdinal ignoring case; POSIX,
+// whose paths stand in for Windows ones here: ASCII letters folded.
+bool samePathIgnoringCase(std::string_view a, std::string_view b);
+
 Status createDirectories(std::string_view path);                            // mode 0755
 Result<Bytes> readWholeFile(std::string_view path);
 Status writeWholeFile(std::string_view path, ByteView data, unsigned mode);  // create or truncate

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -80,6 +81,12 @@ bool isPlainFile(std::string_view path) {
     if (holdsNul(path)) return false;
     struct stat st;
     return ::lstat(hostPath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool samePathIgnoringCase(std::string_view a, std::string_view b) {
+    auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return fold(x) == fold(y); });
 }
 
 Status createDirectories(std::string_view path) {

@@ -89,6 +89,12 @@ bool isPlainFile(std::string_view path) {
            !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
 }
 
+bool samePathIgnoringCase(std::string_view a, std::string_view b) {
+    const std::wstring wideA = toWide(a), wideB = toWide(b);
+    return CompareStringOrdinal(wideA.data(), static_cast<int>(wideA.size()), wideB.data(),
+                                static_cast<int>(wideB.size()), TRUE) == CSTR_EQUAL;
+}
+
 Status createDirectories(std::string_view path) {
     auto checked = toWideChecked(path);
     if (!checked) return failWrapped("mkdir: ", checked.error());

@@ -91,6 +91,17 @@ TEST(PlatformFs, OnlyARegularFileItselfCountsAsAPlainFile) {
 #endif
 }
 
+TEST(PlatformFs, PathsCompareWithLetterCaseAside) {
+    EXPECT_TRUE(platform::samePathIgnoringCase("C:\\Users\\Ana\\Quillon\\quillon-agent.exe",
+                                               "c:\\users\\ANA\\quillon\\QUILLON-AGENT.EXE"));
+    EXPECT_FALSE(platform::samePathIgnoringCase("C:\\Users\\Ana\\a.exe", "C:\\Users\\Ana\\b.exe"));
+    EXPECT_FALSE(platform::samePathIgnoringCase("C:\\Users\\Ana\\a.exe", "C:\\Users\\Ana\\a.exe2"));
+    EXPECT_FALSE(platform::samePathIgnoringCase("C:\\a[", "C:\\A{"));  // not folded by bit 0x20 alone
+#ifdef _WIN32
+    EXPECT_TRUE(platform::samePathIgnoringCase("C:\\Usuários\\João", "C:\\USUÁRIOS\\JOÃO"));
+#endif
+}
+
 TEST(PlatformFs, TemporaryFolderDropsItsTrailingSeparatorExceptAtADriveRoot) {
     using Case = std::pair<std::optional<std::string>, std::string>;  // variable's value, folder
 #ifdef _WIN32
