@@ -4,6 +4,7 @@
 #include "handlers.h"
 #include "installer.h"
 #include "log.h"
+#include "platform/startup.h"
 #include "platform/stdio.h"
 
 namespace {
@@ -13,6 +14,7 @@ bool isCalledByBrowser() { return quillon::platform::queryStdinKind() == quillon
 }  // namespace
 
 int main() {
+    quillon::platform::ensureStandardStreams();
     if (isCalledByBrowser()) {
         quillon::initLog();
         quillon::runAgent();

@@ -30,7 +30,7 @@ void closeFd(int& fd) {
 }
 
 // fork + exec with the given standard input; stdout and stderr to pipes.
-// The child's stdin fd is `stdinFd` (-1: closed).
+// The child's stdin fd is `stdinFd` and its stdout `outFd` (-1: closed).
 int spawn(const std::vector<std::string>& argv, const Env& env, int stdinFd, int outFd, int errFd) {
     pid_t pid = ::fork();
     if (pid != 0) return pid;
@@ -41,7 +41,11 @@ int spawn(const std::vector<std::string>& argv, const Env& env, int stdinFd, int
     } else {
         ::close(0);
     }
-    ::dup2(outFd, 1);
+    if (outFd >= 0) {
+        ::dup2(outFd, 1);
+    } else {
+        ::close(1);
+    }
     ::dup2(errFd, 2);
     for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
     ::signal(SIGPIPE, SIG_DFL);  // as a browser starts its hosts; we ignore it here
@@ -174,6 +178,7 @@ AgentResult runAgent(const AgentRun& run, int timeoutSeconds) {
     if (run.stdinKind == Stdin::DevNull) stdinFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (run.stdinKind == Stdin::File) stdinFd = ::open(run.inputFile.c_str(), O_RDONLY | O_CLOEXEC);
 
+    if (run.stdoutClosed) closeFd(out.write), closeFd(out.read);
     int pid = spawn(argv, run.env, stdinFd, out.write, err.write);
     closeFd(out.write);
     closeFd(err.write);

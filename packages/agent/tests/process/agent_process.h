@@ -14,6 +14,7 @@ enum class Stdin { Pipe, DevNull, Closed, File };
 struct AgentRun {
     std::vector<std::string> args;                          // after the command's own words
     Stdin stdinKind = Stdin::Pipe;
+    bool stdoutClosed = false;                              // the child starts without descriptor 1
     std::string input;                                      // written to the pipe, then closed
     std::string inputFile;                                  // for Stdin::File
     std::vector<std::pair<std::string, std::string>> env;   // set in the child

@@ -281,6 +281,17 @@ TEST_F(AgentProcess, NullDeviceOrNoStdinMeansInstallerModeWithoutALog) {
     }
 }
 
+TEST_F(AgentProcess, AClosedStandardOutputNeverSendsRepliesIntoTheLog) {
+    // The log is the first file the agent opens: it must not take descriptor 1.
+    AgentRun r;
+    r.stdoutClosed = true;
+    r.input = frameOf(R"({"type":"QUILLON_PING"})") + frameOf("{}");
+    run(r);
+    std::string text = fileText(logPath_).substr(logOffset_);
+    EXPECT_EQ(text.find("QUILLON_PONG"), std::string::npos) << text;
+    expectLogEndedWith("EOF");
+}
+
 TEST_F(AgentProcess, AnUnwritableLogFolderDoesNotStopTheAgent) {
     if (std::getenv("QUILLON_LOG_DIR")) GTEST_SKIP() << "the log folder is not ours to choose here";
     AgentRun r;

@@ -1,0 +1,7 @@
+#include "startup.h"
+
+namespace quillon::platform {
+
+void ensureStandardStreams() {}
+
+}  // namespace quillon::platform
