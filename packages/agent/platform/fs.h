@@ -40,8 +40,8 @@ Status writeWholeFile(std::string_view path, ByteView data, unsigned mode);  // 
 Status removeFile(std::string_view path);
 Result<std::string> executablePath();
 
-// A file opened for appending, shared for reading and writing with other
-// processes. Each write is one append of the whole buffer; results ignored.
+// A file opened for appending, shared for reading, writing and deletion with
+// other processes. Each write is one append of the whole buffer; results ignored.
 class AppendFile {
 public:
     virtual ~AppendFile() = default;

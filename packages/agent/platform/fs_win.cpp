@@ -192,8 +192,9 @@ Result<std::string> executablePath() {
 Result<std::unique_ptr<AppendFile>> openAppendShared(std::string_view path) {
     auto wide = toWideChecked(path);
     if (!wide) return failWrapped("open: ", wide.error());
-    HANDLE h = CreateFileW(wide->c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    // Shared for deletion too: a user may remove the log while a host runs.
+    HANDLE h = CreateFileW(wide->c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return fail(pathError("open", path, GetLastError()));
     return std::unique_ptr<AppendFile>(new HandleAppendFile(h));
 }

@@ -102,6 +102,26 @@ TEST(PlatformFs, PathsCompareWithLetterCaseAside) {
 #endif
 }
 
+TEST(PlatformFs, AnAppendFileCanBeRemovedWhileItIsOpen) {
+    // A user deletes the log while a host still writes to it.
+    ScratchFolder scratch("fs");
+    std::string path = scratch.file("quillon-agent.log");
+    auto log = platform::openAppendShared(path);
+    ASSERT_TRUE(log.has_value()) << log.error().text;
+    (*log)->write("before\n");
+    auto removed = platform::removeFile(path);
+    ASSERT_TRUE(removed.has_value()) << removed.error().text;
+    (*log)->write("after\n");  // lands nowhere, harmlessly
+    log->reset();
+    EXPECT_FALSE(platform::pathExists(path));
+
+    auto fresh = platform::openAppendShared(path);
+    ASSERT_TRUE(fresh.has_value()) << fresh.error().text;
+    (*fresh)->write("new\n");
+    fresh->reset();
+    EXPECT_EQ(testing::fileText(path), "new\n");
+}
+
 TEST(PlatformFs, TemporaryFolderDropsItsTrailingSeparatorExceptAtADriveRoot) {
     using Case = std::pair<std::optional<std::string>, std::string>;  // variable's value, folder
 #ifdef _WIN32
