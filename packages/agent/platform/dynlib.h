@@ -9,7 +9,8 @@ namespace quillon::platform {
 
 using LibraryHandle = void*;
 
-// Windows: LoadLibraryA with the path's UTF-8 bytes unconverted.
+// Windows: LoadLibraryExW of the UTF-16 path with the altered search order
+// (the module's folder first for the DLLs it imports).
 // POSIX: dlopen of the path in host form.
 Result<LibraryHandle> loadLibrary(std::string_view path);
 void* findSymbol(LibraryHandle library, const char* name);

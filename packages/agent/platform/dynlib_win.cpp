@@ -1,6 +1,4 @@
-// Module loading on Windows. The path's UTF-8 bytes go to LoadLibraryA
-// unconverted, so a non-ASCII path loads only where the ANSI code page is
-// UTF-8. Modules are never unloaded.
+// Module loading on Windows. Modules are never unloaded.
 #include "dynlib.h"
 
 #include <windows.h>
@@ -8,12 +6,16 @@
 #include <string>
 
 #include "../format.h"
+#include "utf16_win.h"
 
 namespace quillon::platform {
 
 Result<LibraryHandle> loadLibrary(std::string_view path) {
-    std::string text(path);
-    HMODULE module = LoadLibraryA(text.c_str());
+    auto wide = toWideChecked(path);
+    if (!wide) return failWrapped("LoadLibrary: ", wide.error());
+    // The altered search order looks for the module's own dependencies in its
+    // folder first: vendor middleware ships its helper DLLs beside the module.
+    HMODULE module = LoadLibraryExW(wide->c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
     if (!module) return fail(sformat("LoadLibrary: %d", static_cast<long long>(GetLastError())));
     return reinterpret_cast<LibraryHandle>(module);
 }
