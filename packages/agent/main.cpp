@@ -16,6 +16,7 @@ bool isCalledByBrowser() { return quillon::platform::queryStdinKind() == quillon
 int main() {
     quillon::platform::ensureStandardStreams();
     if (isCalledByBrowser()) {
+        quillon::platform::suppressErrorDialogs();
         quillon::initLog();
         quillon::runAgent();
         quillon::closeLog();

@@ -10,4 +10,9 @@ namespace quillon::platform {
 // stays missing and no file ever takes its place.
 void ensureStandardStreams();
 
+// Windows: no critical-error, fault or missing-file dialog for this process
+// or the modules it loads; a host started hidden by a browser has no one to
+// dismiss one. POSIX: nothing.
+void suppressErrorDialogs();
+
 }  // namespace quillon::platform

@@ -14,4 +14,6 @@ void ensureStandardStreams() {
     }
 }
 
+void suppressErrorDialogs() {}
+
 }  // namespace quillon::platform
