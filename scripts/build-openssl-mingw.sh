@@ -2,12 +2,22 @@
 # Builds a static libcrypto for x86_64 Windows (MinGW-w64) from Debian's own
 # openssl source package and prints its install prefix on stdout.
 #
-# The result is cached outside the repository, keyed by the source version, so
-# a fresh clone reuses it; a new Debian security release builds a new one.
+# The result is cached outside the repository, keyed by the source version and
+# the configuration, so a fresh clone reuses it; a new Debian security release
+# or a changed configuration builds a new one.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/lib/common.sh"
 
 CROSS=x86_64-w64-mingw32
+
+# Nothing in libcrypto may make the exe import a DLL outside the system's
+# KnownDLLs: such a DLL is looked for in the exe's own folder first (the
+# Downloads folder for the installer). Engines (CAPI) need CRYPT32, sockets
+# WS2_32, and the GUI fatal-error box USER32, each also a cost on every start;
+# the agent uses none of them. OPENSSL_SYS_WIN_CORE keeps the fatal-error
+# report away from USER32 (a hidden host has no one to click a box).
+CONFIG=(mingw64 no-shared no-module no-tests no-engine no-capieng no-sock -DOPENSSL_SYS_WIN_CORE)
+CONFIG_KEY=$(printf '%s ' "${CONFIG[@]}" | sha256sum | cut -c1-12)
 
 # apt-get source needs a deb-src entry; mirror the binary entries if none is active.
 ensure_deb_src() {
@@ -54,8 +64,7 @@ build_version() {
   (
     cd "$work"/openssl-*/
     CC=$CROSS-gcc-posix AR=$CROSS-ar RANLIB=$CROSS-ranlib RC=$CROSS-windres \
-      ./Configure mingw64 no-shared no-module no-tests \
-      --prefix="$prefix.partial" --libdir=lib >&2
+      ./Configure "${CONFIG[@]}" --prefix="$prefix.partial" --libdir=lib >&2
     make -j"$(nproc)" build_libs >&2
     make install_dev >&2
   ) || { rm -rf "$work" "$prefix.partial"; exit 1; }
@@ -67,19 +76,22 @@ build_version() {
 ensure_deb_src
 cache=$(quillon_cache_dir)
 mkdir -p "$cache"
+# Builds that start together (several worktrees) make one libcrypto, not one each.
+exec 9>"$cache/openssl-mingw64.lock"
+flock 9
 
 # The newest version that is cached or can be fetched wins; a version the
 # mirror does not carry (yet) is passed over.
 for version in $(source_versions); do
-  prefix="$cache/openssl-mingw64-$version"
+  prefix="$cache/openssl-mingw64-$version-$CONFIG_KEY"
   if [[ -f "$prefix/.complete" ]] || build_version "$version" "$prefix"; then
     echo "$prefix"
     exit 0
   fi
   log_step "openssl $version is not available, trying an older one"
 done
-# Offline, or nothing listed: any complete earlier build still serves.
-cached=$(find "$cache" -maxdepth 2 -path "$cache/openssl-mingw64-*/.complete" 2>/dev/null | sort -V | tail -n1)
+# Offline, or nothing listed: any complete earlier build of this configuration still serves.
+cached=$(find "$cache" -maxdepth 2 -path "$cache/openssl-mingw64-*-$CONFIG_KEY/.complete" 2>/dev/null | sort -V | tail -n1)
 if [[ -n "$cached" ]]; then
   log_step "using the cached build $(dirname "$cached")"
   dirname "$cached"

@@ -13,17 +13,24 @@ build_linux() {
   cmake --build --preset linux
 }
 
-# System DLLs the Windows exe may import; anything else (libstdc++, libgcc,
-# winpthread, libcrypto DLLs) means a dependency was not linked statically.
+# The exe may import only DLLs Windows always takes from System32: the
+# KnownDLLs (HKLM\SYSTEM\CurrentControlSet\Control\Session Manager\KnownDLLs
+# of Windows 10 and 11) and ntdll. Any other DLL is looked for in the exe's own
+# folder first, so one planted beside the installer in Downloads would run
+# inside it; such a DLL is loaded at run time from System32 by full path.
+KNOWN_DLLS=(advapi32 clbcatq combase comdlg32 coml2 difxapi gdi32 gdiplus imagehlp imm32 kernel32 msctf
+  msvcrt normaliz nsi ntdll ole32 oleaut32 psapi rpcrt4 sechost setupapi shcore shell32 shlwapi user32
+  wldap32 ws2_32)
+
 check_windows_imports() {
   local exe=$1 dll bad=0 kernel32=0
   while read -r dll; do
-    [[ ${dll,,} == kernel32.dll ]] && kernel32=1
-    case "${dll,,}" in
-      kernel32.dll | msvcrt.dll | advapi32.dll | user32.dll | ws2_32.dll | crypt32.dll | \
-        bcrypt.dll | shell32.dll | ole32.dll | ntdll.dll | api-ms-win-*.dll) ;;
-      *) echo "$exe imports the non-system DLL $dll" >&2; bad=1 ;;
-    esac
+    dll=${dll,,}
+    [[ $dll == kernel32.dll ]] && kernel32=1
+    if [[ " ${KNOWN_DLLS[*]} " != *" ${dll%.dll} "* || $dll != *.dll ]]; then
+      echo "$exe imports $dll, which is not one of the KnownDLLs" >&2
+      bad=1
+    fi
   done < <(x86_64-w64-mingw32-objdump -p "$exe" | sed -nE 's/^\s*DLL Name: (.*)$/\1/p')
   # Every Windows program imports kernel32: without it the list was not read.
   ((kernel32)) || { echo "could not read the imports of $exe" >&2; return 1; }
