@@ -9,10 +9,6 @@
 
 namespace quillon {
 
-std::string certNotFoundText(std::string_view thumbprint) {
-    return sformat("certificado não encontrado: %s", thumbprint);
-}
-
 Result<FoundCertificate> findCertByThumbprint(const ModuleContext& ctx, CK_SESSION_HANDLE session,
                                               std::string_view thumbprint) {
     // Every certificate object, whatever its type: only the SHA-1 of the stored bytes decides.
@@ -28,7 +24,7 @@ Result<FoundCertificate> findCertByThumbprint(const ModuleContext& ctx, CK_SESSI
         return SearchStep::Stop;
     });
     if (!searched) return fail(std::move(searched.error()));
-    if (!match) return fail(certNotFoundText(thumbprint));
+    if (!match) return fail(sformat("certificado não encontrado: %s", thumbprint), ErrorKind::CertNotFound);
     return std::move(*match);
 }
 

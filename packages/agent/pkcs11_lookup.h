@@ -21,10 +21,8 @@ struct FoundCertificate {
 
 // The first certificate object whose SHA-1 thumbprint (lower-case hex) equals
 // `thumbprint` byte for byte. Errors: the C_FindObjectsInit failure as it is,
-// or "certificado não encontrado: %s".
-// "certificado não encontrado: %s" with the thumbprint as the request gave it.
-std::string certNotFoundText(std::string_view thumbprint);
-
+// or "certificado não encontrado: %s" with the thumbprint as the request gave
+// it, of kind CertNotFound.
 Result<FoundCertificate> findCertByThumbprint(const ModuleContext& ctx, CK_SESSION_HANDLE session,
                                               std::string_view thumbprint);
 

@@ -135,9 +135,14 @@ std::string_view ckrName(CK_RV rv) {
 }
 
 Error pkcs11Error(CK_RV rv) {
-    Error e = newError(sformat("pkcs11: 0x%X: %s", static_cast<std::uint64_t>(rv), ckrName(rv)));
-    e.pkcs11Rv = static_cast<std::uint32_t>(rv);
+    Error e = newError(sformat("pkcs11: 0x%X: %s", static_cast<std::uint64_t>(rv), ckrName(rv)), ErrorKind::Pkcs11);
+    e.code = static_cast<std::uint32_t>(rv);
     return e;
+}
+
+std::optional<std::uint32_t> pkcs11RvOf(const Error& e) {
+    if (const Error* p = findKind(e, ErrorKind::Pkcs11)) return p->code;
+    return std::nullopt;
 }
 
 TemplateAttribute ulongAttribute(CK_ATTRIBUTE_TYPE type, CK_ULONG value) {

@@ -1,8 +1,9 @@
 // Calls into a PKCS#11 module through its function list. Every call that
 // returns a CK_RV other than CKR_OK becomes an Error with the text
-// "pkcs11: 0x%X: %s" and the value kept in Error::pkcs11Rv.
+// "pkcs11: 0x%X: %s", of kind Pkcs11 with the value as its code.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -27,6 +28,8 @@ struct ModuleContext {
 // The CKR_ name of a return value; empty for values without one.
 std::string_view ckrName(CK_RV rv);
 Error pkcs11Error(CK_RV rv);
+// The return value of the first PKCS#11 error along the cause chain.
+std::optional<std::uint32_t> pkcs11RvOf(const Error& e);
 
 // One attribute of a search template, its value as the module reads it.
 struct TemplateAttribute {

@@ -5,7 +5,6 @@
 #include "libs_windows.h"
 #include "log.h"
 #include "pkcs11_context.h"
-#include "pkcs11_lookup.h"
 #include "slot_session.h"
 
 namespace quillon {
@@ -15,8 +14,8 @@ constexpr std::string_view kNotInSlots = "thumbprint não encontrado nos slots";
 
 // A slot's reason as the log gets it. The request's thumbprint stays out of
 // the log: it is request text, and written raw it could forge log lines.
-std::string_view loggableReason(const Error& e, std::string_view thumbprint) {
-    if (e.text == certNotFoundText(thumbprint)) return "certificado não encontrado";
+std::string_view loggableReason(const Error& e) {
+    if (findKind(e, ErrorKind::CertNotFound)) return "certificado não encontrado";
     return e.text;
 }
 
@@ -56,7 +55,7 @@ Result<AgentSignResponse> signFromLib(const std::string& path, std::string_view 
     for (CK_SLOT_ID slot : *slots) {
         auto response = signInSlot(**ctx, slot, thumbprint, pin, dataDigest, format);
         if (response) return response;
-        logf("signInSlot %d: %v", slot, loggableReason(response.error(), thumbprint));
+        logf("signInSlot %d: %v", slot, loggableReason(response.error()));
     }
     return fail(std::string(kNotInSlots));
 }
@@ -83,7 +82,7 @@ Result<AgentSignBatchResponse> signBatchFromLib(const std::string& path, std::st
         // A slot that answers ends the search, even when every item failed there.
         auto response = signBatchInSlot(**ctx, slot, thumbprint, pin, items);
         if (response) return response;
-        logf("signBatchInSlot %d: %v", slot, loggableReason(response.error(), thumbprint));
+        logf("signBatchInSlot %d: %v", slot, loggableReason(response.error()));
     }
     return fail(std::string(kNotInSlots));
 }

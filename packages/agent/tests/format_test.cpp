@@ -18,13 +18,29 @@ TEST(Format, PlaceholdersOfTheSystemTexts) {
 }
 
 TEST(Format, WrappingKeepsTheCauseReachable) {
-    Error lower = newError("pkcs11: 0x191: CKR_CRYPTOKI_ALREADY_INITIALIZED");
-    lower.pkcs11Rv = 0x191;
+    Error lower = newError("pkcs11: 0x191: CKR_CRYPTOKI_ALREADY_INITIALIZED", ErrorKind::Pkcs11);
+    lower.code = 0x191;
     Error outer = wrapError("Initialize(C:\\x.dll): ", lower);
     EXPECT_EQ(outer.text, "Initialize(C:\\x.dll): pkcs11: 0x191: CKR_CRYPTOKI_ALREADY_INITIALIZED");
-    ASSERT_TRUE(pkcs11RvOf(outer).has_value());
-    EXPECT_EQ(*pkcs11RvOf(outer), 0x191u);
-    EXPECT_FALSE(pkcs11RvOf(newError("x")).has_value());
+    ASSERT_NE(findKind(outer, ErrorKind::Pkcs11), nullptr);
+    EXPECT_EQ(findKind(outer, ErrorKind::Pkcs11)->code, 0x191u);
+    EXPECT_EQ(findKind(newError("x"), ErrorKind::Pkcs11), nullptr);
+}
+
+// A caller tests the kind of a step however many prefixes came after it; a
+// wrapper's own kind is met before the one of the error it wraps.
+TEST(Format, KindsStayFindableBelowPrefixes) {
+    Error module = newError("pkcs11: 0xA0: CKR_PIN_INCORRECT", ErrorKind::Pkcs11);
+    module.code = 0xA0;
+    Error login = wrapError("PIN incorreto ou token bloqueado: ", module, ErrorKind::LoginRefused);
+    Error outer = wrapError("x: ", wrapError("", login));
+    EXPECT_EQ(outer.text, "x: PIN incorreto ou token bloqueado: pkcs11: 0xA0: CKR_PIN_INCORRECT");
+    EXPECT_EQ(outer.kind, ErrorKind::Other);
+    ASSERT_NE(findKind(outer, ErrorKind::LoginRefused), nullptr);
+    EXPECT_EQ(findKind(outer, ErrorKind::LoginRefused)->text, login.text);
+    EXPECT_EQ(findKind(outer, ErrorKind::Pkcs11)->code, 0xA0u);
+    EXPECT_EQ(findKind(outer, ErrorKind::CertNotFound), nullptr);
+    EXPECT_EQ(findKind(newError("y", ErrorKind::CertNotFound), ErrorKind::CertNotFound)->text, "y");
 }
 
 }  // namespace

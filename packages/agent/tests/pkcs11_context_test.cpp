@@ -22,7 +22,8 @@ std::size_t countOf(const std::vector<std::string>& calls, std::string_view name
 
 TEST(Pkcs11Errors, NameEveryV220ReturnValueAndTheTwoOtpOnes) {
     EXPECT_EQ(pkcs11Error(0xA0).text, "pkcs11: 0xA0: CKR_PIN_INCORRECT");
-    EXPECT_EQ(pkcs11Error(0xA0).pkcs11Rv, 0xA0u);
+    EXPECT_EQ(pkcs11Error(0xA0).kind, ErrorKind::Pkcs11);
+    EXPECT_EQ(pkcs11Error(0xA0).code, 0xA0u);
     EXPECT_EQ(pkcs11Error(0x1B0).text, "pkcs11: 0x1B0: CKR_NEW_PIN_MODE");
     EXPECT_EQ(pkcs11Error(0x1B1).text, "pkcs11: 0x1B1: CKR_NEXT_OTP");
     EXPECT_EQ(pkcs11Error(0x80000000).text, "pkcs11: 0x80000000: CKR_VENDOR_DEFINED");
