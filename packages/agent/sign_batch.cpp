@@ -12,7 +12,7 @@ Result<AgentSignBatchResponse> signBatchInSlot(const ModuleContext& ctx, CK_SLOT
                                                std::string_view thumbprint, std::string_view pin,
                                                const std::vector<AgentSignBatchItem>& items) {
     // One session, one login and one lookup serve every item.
-    auto session = SlotSession::open(ctx, slot, thumbprint, pin, /*logFailures=*/false);
+    auto session = SlotSession::open(ctx, slot, thumbprint, pin);  // its failures go unlogged here
     if (!session) return fail(std::move(session.error()));
     const std::string certDer = base64Encode((*session)->certValue());
 

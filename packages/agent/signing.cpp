@@ -1,5 +1,7 @@
 #include "signing.h"
 
+#include <type_traits>
+
 #include "base64_digest.h"
 #include "format.h"
 #include "libs_windows.h"
@@ -12,6 +14,19 @@ namespace {
 
 constexpr std::string_view kNotInSlots = "thumbprint não encontrado nos slots";
 
+// What the driver logs besides the per-slot work's own lines. A module whose
+// slot list cannot be read is reset either way, and the reset logs its line.
+struct DriverLog {
+    std::string_view slotWork;  // the name a slot's failure is logged under
+    bool moduleFailures;        // whether a module that cannot be used is logged
+};
+constexpr DriverLog kSingleLog{"signInSlot", true};
+constexpr DriverLog kBatchLog{"signBatchInSlot", false};
+
+// The per-slot work is called as work(ctx, slot) and returns a Result.
+template <class SlotWork>
+using ResponseOf = std::invoke_result_t<const SlotWork&, const ModuleContext&, CK_SLOT_ID>;
+
 // A slot's reason as the log gets it. The request's thumbprint stays out of
 // the log: it is request text, and written raw it could forge log lines.
 std::string_view loggableReason(const Error& e) {
@@ -23,6 +38,41 @@ Error notFoundOnAnyToken(std::string_view thumbprint) {
     return newError(sformat("certificado com thumbprint '%s' não encontrado em nenhum token conectado", thumbprint));
 }
 
+// One module, across its slots with a token present, until `work` succeeds
+// in one; "thumbprint não encontrado nos slots" when none does.
+template <class SlotWork>
+ResponseOf<SlotWork> signFromLib(const std::string& path, const DriverLog& log, const SlotWork& work) {
+    auto ctx = getPkcs11Ctx(path);
+    if (!ctx) {
+        if (log.moduleFailures) logf("signFromLib getPkcs11Ctx erro: %v", ctx.error());
+        return fail(std::move(ctx.error()));
+    }
+    auto slots = getSlotList(**ctx);
+    if (!slots) {
+        if (log.moduleFailures) logf("signFromLib GetSlotList erro: %v", slots.error());
+        resetPkcs11Ctx(path);
+        return fail(std::move(slots.error()));
+    }
+    for (CK_SLOT_ID slot : *slots) {
+        // A slot that answers ends the search, even when every item of a batch failed there.
+        auto response = work(**ctx, slot);
+        if (response) return response;
+        logf("%s %d: %v", log.slotWork, slot, loggableReason(response.error()));
+    }
+    return fail(std::string(kNotInSlots));
+}
+
+// Every candidate module in turn, until one signs. Module and slot reasons
+// go to the log (or nowhere), never to the browser.
+template <class SlotWork>
+ResponseOf<SlotWork> signOnAnyToken(std::string_view thumbprint, const DriverLog& log, const SlotWork& work) {
+    for (const std::string& path : findPkcs11Libraries()) {
+        auto response = signFromLib(path, log, work);
+        if (response) return response;
+    }
+    return fail(notFoundOnAnyToken(thumbprint));
+}
+
 }  // namespace
 
 Result<AgentSignResponse> signWithToken(std::string_view thumbprint, std::string_view pin, std::string_view data,
@@ -30,61 +80,16 @@ Result<AgentSignResponse> signWithToken(std::string_view thumbprint, std::string
     auto digest = sha256OfBase64(data);
     if (!digest) return failWrapped("data base64 inválido: ", std::move(digest.error()));
     if (format.empty()) format = kFormatPkcs7Detached;
-
-    // Module and slot reasons go to the log (or nowhere), never to the browser.
-    for (const std::string& path : findPkcs11Libraries()) {
-        auto response = signFromLib(path, thumbprint, pin, *digest, format);
-        if (response) return response;
-    }
-    return fail(notFoundOnAnyToken(thumbprint));
-}
-
-Result<AgentSignResponse> signFromLib(const std::string& path, std::string_view thumbprint, std::string_view pin,
-                                      const Sha256Digest& dataDigest, std::string_view format) {
-    auto ctx = getPkcs11Ctx(path);
-    if (!ctx) {
-        logf("signFromLib getPkcs11Ctx erro: %v", ctx.error());
-        return fail(std::move(ctx.error()));
-    }
-    auto slots = getSlotList(**ctx);
-    if (!slots) {
-        logf("signFromLib GetSlotList erro: %v", slots.error());
-        resetPkcs11Ctx(path);
-        return fail(std::move(slots.error()));
-    }
-    for (CK_SLOT_ID slot : *slots) {
-        auto response = signInSlot(**ctx, slot, thumbprint, pin, dataDigest, format);
-        if (response) return response;
-        logf("signInSlot %d: %v", slot, loggableReason(response.error()));
-    }
-    return fail(std::string(kNotInSlots));
+    return signOnAnyToken(thumbprint, kSingleLog, [&](const ModuleContext& ctx, CK_SLOT_ID slot) {
+        return signInSlot(ctx, slot, thumbprint, pin, *digest, format);
+    });
 }
 
 Result<AgentSignBatchResponse> signBatchWithToken(std::string_view thumbprint, std::string_view pin,
                                                   const std::vector<AgentSignBatchItem>& items) {
-    for (const std::string& path : findPkcs11Libraries()) {
-        auto response = signBatchFromLib(path, thumbprint, pin, items);
-        if (response) return response;
-    }
-    return fail(notFoundOnAnyToken(thumbprint));
-}
-
-Result<AgentSignBatchResponse> signBatchFromLib(const std::string& path, std::string_view thumbprint,
-                                                std::string_view pin, const std::vector<AgentSignBatchItem>& items) {
-    auto ctx = getPkcs11Ctx(path);
-    if (!ctx) return fail(std::move(ctx.error()));  // passed over without a line
-    auto slots = getSlotList(**ctx);
-    if (!slots) {
-        resetPkcs11Ctx(path);  // logs its own line
-        return fail(std::move(slots.error()));
-    }
-    for (CK_SLOT_ID slot : *slots) {
-        // A slot that answers ends the search, even when every item failed there.
-        auto response = signBatchInSlot(**ctx, slot, thumbprint, pin, items);
-        if (response) return response;
-        logf("signBatchInSlot %d: %v", slot, loggableReason(response.error()));
-    }
-    return fail(std::string(kNotInSlots));
+    return signOnAnyToken(thumbprint, kBatchLog, [&](const ModuleContext& ctx, CK_SLOT_ID slot) {
+        return signBatchInSlot(ctx, slot, thumbprint, pin, items);
+    });
 }
 
 }  // namespace quillon

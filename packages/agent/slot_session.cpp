@@ -1,27 +1,21 @@
 #include "slot_session.h"
 
 #include "cms.h"
-#include "log.h"
 #include "pkcs11_lookup.h"
 #include "pkcs11_signer.h"
 
 namespace quillon {
 
 Result<std::unique_ptr<SlotSession>> SlotSession::open(const ModuleContext& ctx, CK_SLOT_ID slot,
-                                                       std::string_view thumbprint, std::string_view pin,
-                                                       bool logFailures) {
+                                                       std::string_view thumbprint, std::string_view pin) {
     // Signing needs a read-write session; there is no read-only fallback.
     auto handle = openSession(ctx, slot, CKF_SERIAL_SESSION | CKF_RW_SESSION);
-    if (!handle) {
-        if (logFailures) logf("signInSlot %d: OpenSession erro: %v", slot, handle.error());
-        return fail(std::move(handle.error()));
-    }
+    if (!handle) return failWrapped("", std::move(handle.error()), ErrorKind::SessionRefused);  // text unchanged
     std::unique_ptr<SlotSession> s(new SlotSession(ctx, *handle));  // closes the session from here on
 
     if (auto st = login(ctx, s->session_, pin); !st) {
-        if (logFailures) logf("signInSlot %d: Login erro: %v", slot, st.error());
         logout(ctx, s->session_);
-        return failWrapped("PIN incorreto ou token bloqueado: ", std::move(st.error()));
+        return failWrapped("PIN incorreto ou token bloqueado: ", std::move(st.error()), ErrorKind::LoginRefused);
     }
     s->loggedIn_ = true;
 

@@ -23,11 +23,12 @@ inline constexpr std::string_view kAlgorithmSha256WithRsa = "SHA256withRSA";
 
 class SlotSession {
 public:
-    // With `logFailures`, a failed open or login is logged under
-    // "signInSlot %d: " (single signing); the batch logs nothing here.
+    // Logs nothing: the caller tells the steps apart by kind. A session the
+    // token would not open is of kind SessionRefused (its text the module's
+    // error, unchanged); a refused PIN is "PIN incorreto ou token bloqueado: %w"
+    // of kind LoginRefused, the module's error its cause.
     static Result<std::unique_ptr<SlotSession>> open(const ModuleContext& ctx, CK_SLOT_ID slot,
-                                                     std::string_view thumbprint, std::string_view pin,
-                                                     bool logFailures);
+                                                     std::string_view thumbprint, std::string_view pin);
     ~SlotSession();
     SlotSession(const SlotSession&) = delete;
     SlotSession& operator=(const SlotSession&) = delete;

@@ -201,6 +201,11 @@ TEST_F(SigningScripted, ReadOnlyTokenIsNotSignedOn) {
     EXPECT_EQ(sessionCalls(m), (Calls{"C_OpenSession"}));  // no read-only retry, nothing to close
     EXPECT_EQ(lines(), (Calls{"signInSlot 1: OpenSession erro: pkcs11: 0xE2: CKR_TOKEN_WRITE_PROTECTED",
                               "signInSlot 1: pkcs11: 0xE2: CKR_TOKEN_WRITE_PROTECTED"}));
+
+    // A batch logs only the driver's line.
+    EXPECT_EQ(batch(json::array({{{"id", "1"}, {"data", "YWJj"}}}))["type"], "ERROR");
+    EXPECT_EQ(lines().back(), "signBatchInSlot 1: pkcs11: 0xE2: CKR_TOKEN_WRITE_PROTECTED");
+    EXPECT_EQ(lines().size(), 3u);
 }
 
 // Later slots and modules are tried; the first success wins and what follows is not even loaded.
