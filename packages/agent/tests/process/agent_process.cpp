@@ -259,6 +259,13 @@ AgentResult LiveAgent::wait(int timeoutSeconds) {
     return reap(pid, timeoutSeconds, std::move(result));
 }
 
+std::string describe(const AgentResult& result) {
+    std::string text = result.exitStatus < 0 ? "killed or timed out" : "exit status " + std::to_string(result.exitStatus);
+    text += ", " + std::to_string(result.out.size()) + " bytes on stdout, stderr: ";
+    text += result.err.empty() ? "(nothing)" : "\n" + result.err;
+    return text;
+}
+
 std::string lengthPrefix(unsigned length) {
     std::string out(4, '\0');
     for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((length >> (8 * i)) & 0xFF);

@@ -26,6 +26,10 @@ struct AgentResult {
     long maxRssKb = 0;
 };
 
+// How a run ended, for failure messages: a child that never got going (Wine's
+// launcher failing, say) shows up only by its status and standard error.
+std::string describe(const AgentResult& result);
+
 // Splits a command line into words: blanks separate, '...' is literal,
 // "..." allows \" and \\, a backslash outside quotes escapes one character.
 std::vector<std::string> shellWords(const std::string& line);

@@ -56,7 +56,7 @@ protected:
         auto extra = env();
         r.env.insert(r.env.begin(), extra.begin(), extra.end());
         AgentResult result = runAgent(r);
-        EXPECT_EQ(result.exitStatus, 0);
+        EXPECT_EQ(result.exitStatus, 0) << describe(result);
         EXPECT_EQ(result.err, "") << "nothing may reach standard error";
         return result;
     }
@@ -134,7 +134,7 @@ TEST_F(AgentProcess, EachReplyArrivesBeforeTheNextRequestIsSent) {
     ASSERT_TRUE(agent.receiveFrame(reply));
     EXPECT_EQ(reply, R"({"type":"ERROR","error":"tipo não suportado: X"})");
     auto result = agent.wait();
-    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.exitStatus, 0) << describe(result);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "");
     expectLogEndedWith("EOF");
@@ -190,7 +190,7 @@ TEST_F(AgentProcess, RepliesToAReaderThatLeftAreLostAndTheLoopGoesOn) {
     for (int i = 0; i < 4000; ++i) pings += frameOf(R"({"type":"QUILLON_PING"})");  // more than a pipe holds
     ASSERT_TRUE(agent.send(pings));
     auto result = agent.wait();
-    EXPECT_EQ(result.exitStatus, 0) << "a failed write must not end the process";
+    EXPECT_EQ(result.exitStatus, 0) << "a failed write must not end the process; " << describe(result);
     EXPECT_EQ(result.err, "");
     expectLogEndedWith("EOF");
 }
@@ -237,7 +237,7 @@ TEST_F(AgentProcess, AHugeBatchIsRefusedBeforeTheTokenIsTouchedAndTheNextRequest
                                {"ProgramFiles(x86)", (scratch_ / "none").string()}});
     r.input = frameOf(batchOf(3'000'000)) + frameOf(batchOf(1)) + frameOf(R"({"type":"QUILLON_PING"})");
     AgentResult result = runAgent(r, 60);
-    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.exitStatus, 0) << describe(result);
     EXPECT_LT(result.maxRssKb, 100 * 1024) << "the items past the limit are not held, in KiB";
 
     auto replies = framesOf(result.out);
@@ -332,9 +332,23 @@ TEST_F(AgentProcess, ConcurrentRunsAppendToTheSameLog) {
     ASSERT_TRUE(first.receiveFrame(reply));
     auto second = runWithInput(frameOf(R"({"type":"QUILLON_PING"})"));
     EXPECT_EQ(second.out, frameOf(kPong));
-    first.wait();
+    auto result = first.wait();
+    EXPECT_EQ(result.exitStatus, 0) << describe(result);
     EXPECT_EQ(logMessages(),
               (std::vector<std::string>{kStartLine, kStartLine, "readMessage erro: EOF", "readMessage erro: EOF"}));
+}
+
+// The harness's own account of a run, which is all a failed start leaves.
+TEST(AgentRunDescription, GivesTheStatusTheOutputSizeAndStandardError) {
+    AgentResult failed;
+    failed.exitStatus = 1;
+    failed.err = "wine: could not connect to the server\n";
+    EXPECT_EQ(describe(failed), "exit status 1, 0 bytes on stdout, stderr: \nwine: could not connect to the server\n");
+    AgentResult silent;
+    silent.exitStatus = 0;
+    silent.out = "abcd";
+    EXPECT_EQ(describe(silent), "exit status 0, 4 bytes on stdout, stderr: (nothing)");
+    EXPECT_EQ(describe(AgentResult{}), "killed or timed out, 0 bytes on stdout, stderr: (nothing)");
 }
 
 }  // namespace
