@@ -6,7 +6,7 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../lib/wine.sh"
 cd "$QUILLON_ROOT"
 
-tests=build/packages/agent/tests/process/agent_process_tests
+tests=build/packages/agent/tests/host/process/agent_process_tests
 exe=build-win/quillon-agent.exe
 for f in "$tests" "$exe"; do
   [[ -f $f ]] || { echo "missing $f: run scripts/build.sh" >&2; exit 1; }

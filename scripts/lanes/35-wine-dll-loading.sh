@@ -12,7 +12,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/../lib/wine.sh"
 cd "$QUILLON_ROOT"
 
 exe=build-win/quillon-agent.exe
-marker=build-win/packages/agent/tests/loading_probes/quillon_load_marker.dll
+marker=build-win/packages/agent/tests/token/loading_probes/quillon_load_marker.dll
 for f in "$exe" "$marker"; do
   [[ -f $f ]] || { echo "missing $f: run scripts/build.sh windows" >&2; exit 1; }
 done

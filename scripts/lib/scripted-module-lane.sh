@@ -13,7 +13,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/wine.sh"
 scripted_module_lane_setup() {
   local win=${QUILLON_WIN_BUILD:-build-win}
   exe=$win/quillon-agent.exe
-  local dll=$win/packages/agent/tests/scripted_module/quillon_scripted_module.dll
+  local dll=$win/packages/agent/tests/token/scripted_module/quillon_scripted_module.dll
   local f
   for f in "$exe" "$dll"; do
     [[ -f $f ]] || { echo "missing $f: run scripts/build.sh windows" >&2; exit 1; }

@@ -14,8 +14,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "framing.h"
-#include "messages.h"
+#include "host/framing.h"
+#include "host/messages.h"
 
 namespace {
 

@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "handlers.h"
-#include "log.h"
-#include "pkcs11_context.h"
-#include "pkcs11_module.h"
+#include "host/handlers.h"
+#include "host/log.h"
 #include "platform/stdio.h"
 #include "softhsm_bench_token.h"
+#include "token/pkcs11_context.h"
+#include "token/pkcs11_module.h"
 
 namespace {
 

@@ -12,13 +12,13 @@
 #include <random>
 #include <string>
 
-#include "base64.h"
-#include "handlers.h"
-#include "pkcs11_context.h"
-#include "pkcs11_lookup.h"
-#include "pkcs11_signer.h"
-#include "signature_check.h"
+#include "common/base64.h"
+#include "host/handlers.h"
 #include "softhsm_bench_token.h"
+#include "token/key_lookup.h"
+#include "token/pkcs11_context.h"
+#include "token/signature_check.h"
+#include "token/token_signer.h"
 
 namespace {
 

@@ -25,7 +25,7 @@
 #include <utility>
 #include <vector>
 
-#include "base64.h"
+#include "common/base64.h"
 #include "softhsm_bench_token.h"
 
 namespace {

@@ -12,9 +12,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "bytes.h"
-#include "certificate.h"
-#include "paths.h"
+#include "common/bytes.h"
+#include "common/paths.h"
+#include "x509/certificate.h"
 
 namespace quillon::bench {
 

@@ -11,7 +11,8 @@
 #include <memory>
 #include <tuple>
 
-#include "certificate.h"
+#include "token/certificate_summary.h"
+#include "x509/certificate.h"
 
 namespace {
 

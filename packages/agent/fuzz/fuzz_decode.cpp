@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "json_write.h"
-#include "messages.h"
+#include "common/json_write.h"
+#include "host/messages.h"
 
 namespace {
 

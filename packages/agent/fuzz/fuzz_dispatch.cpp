@@ -8,7 +8,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "handlers.h"
+#include "host/handlers.h"
 #include "support/memory_streams.h"
 
 namespace {

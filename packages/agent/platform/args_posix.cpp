@@ -1,7 +1,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "args.h"
+#include "platform/args.h"
 
 namespace quillon::platform {
 

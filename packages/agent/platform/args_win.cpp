@@ -1,7 +1,7 @@
 #include <windows.h>
 
-#include "../wide_text.h"
-#include "args.h"
+#include "common/wide_text.h"
+#include "platform/args.h"
 
 namespace quillon::platform {
 

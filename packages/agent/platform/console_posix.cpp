@@ -3,7 +3,7 @@
 #include <cerrno>
 #include <csignal>
 
-#include "console.h"
+#include "platform/console.h"
 
 namespace quillon::platform {
 

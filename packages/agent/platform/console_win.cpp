@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "../wide_text.h"
-#include "console.h"
+#include "common/wide_text.h"
+#include "platform/console.h"
 
 namespace quillon::platform {
 

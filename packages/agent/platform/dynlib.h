@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "../error.h"
+#include "common/error.h"
 
 namespace quillon::platform {
 

@@ -1,6 +1,6 @@
 // POSIX stand-in for module loading: the path arrives in Windows form and is
 // turned into the host's form only here. Modules are never unloaded.
-#include "dynlib.h"
+#include "platform/dynlib.h"
 
 #include <dlfcn.h>
 

@@ -1,12 +1,12 @@
 // Module loading on Windows. Modules are never unloaded.
-#include "dynlib.h"
+#include "platform/dynlib.h"
 
 #include <windows.h>
 
 #include <string>
 
-#include "../format.h"
-#include "utf16_win.h"
+#include "common/format.h"
+#include "platform/utf16_win.h"
 
 namespace quillon::platform {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "../bytes.h"
-#include "../error.h"
+#include "common/bytes.h"
+#include "common/error.h"
 
 namespace quillon::platform {
 

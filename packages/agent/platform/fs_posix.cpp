@@ -1,6 +1,6 @@
 // POSIX stand-in for the Windows file system: paths arrive in the Windows
 // form and their backslashes become slashes here, and only here.
-#include "fs.h"
+#include "platform/fs.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,8 +1,8 @@
-#include "fs.h"
+#include "platform/fs.h"
 
 #include <windows.h>
 
-#include "utf16_win.h"
+#include "platform/utf16_win.h"
 
 namespace quillon::platform {
 namespace {

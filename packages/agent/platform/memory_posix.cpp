@@ -1,4 +1,4 @@
-#include "memory.h"
+#include "platform/memory.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

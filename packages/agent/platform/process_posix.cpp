@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <ctime>
 
-#include "process.h"
+#include "platform/process.h"
 
 namespace quillon::platform {
 

@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "../wide_text.h"
-#include "process.h"
-#include "utf16_win.h"
+#include "common/wide_text.h"
+#include "platform/process.h"
+#include "platform/utf16_win.h"
 
 namespace quillon::platform {
 

@@ -1,10 +1,10 @@
-#include "registry.h"
+#include "platform/registry.h"
 
 #include <array>
 #include <vector>
 
-#include "../format.h"
-#include "../wide_text.h"
+#include "common/format.h"
+#include "common/wide_text.h"
 
 namespace quillon::platform {
 

@@ -13,8 +13,8 @@
 #include <sstream>
 #include <vector>
 
-#include "../wide_text.h"
-#include "registry.h"
+#include "common/wide_text.h"
+#include "platform/registry.h"
 
 namespace quillon::platform {
 

@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "registry.h"
+#include "platform/registry.h"
 
 namespace quillon::platform {
 

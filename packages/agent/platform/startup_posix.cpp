@@ -1,4 +1,4 @@
-#include "startup.h"
+#include "platform/startup.h"
 
 #include <fcntl.h>
 #include <unistd.h>

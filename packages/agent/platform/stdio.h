@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "../error.h"
+#include "common/error.h"
 
 namespace quillon::platform {
 

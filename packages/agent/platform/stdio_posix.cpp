@@ -1,4 +1,4 @@
-#include "stdio.h"
+#include "platform/stdio.h"
 
 #include <sys/stat.h>
 #include <unistd.h>

@@ -1,10 +1,10 @@
-#include "stdio.h"
+#include "platform/stdio.h"
 
 #include <windows.h>
 
 #include <string>
 
-#include "utf16_win.h"
+#include "platform/utf16_win.h"
 
 namespace quillon::platform {
 namespace {

@@ -1,8 +1,8 @@
-#include "utf16_win.h"
+#include "platform/utf16_win.h"
 
 #include <windows.h>
 
-#include "../wide_text.h"
+#include "common/wide_text.h"
 
 namespace quillon::platform {
 

@@ -23,7 +23,7 @@ const REPO = fileURLToPath(new URL('../../../../', import.meta.url));
 const EXE = path.resolve(process.env.QUILLON_WINDOWS_AGENT || path.join(REPO, 'build-win', 'quillon-agent.exe'));
 const PREFIX = path.resolve(process.env.QUILLON_WINEPREFIX || path.join(REPO, 'build-win', 'wineprefix'));
 const MODULE = path.resolve(process.env.QUILLON_WINDOWS_TEST_MODULE || path.join(REPO, 'build-win',
-  'packages', 'agent', 'tests', 'scripted_module', 'quillon_scripted_module.dll'));
+  'packages', 'agent', 'tests', 'token', 'scripted_module', 'quillon_scripted_module.dll'));
 const PIN = '2468-pin';
 
 function missing() {

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "bytes.h"
-#include "certificate.h"
+#include "common/bytes.h"
+#include "x509/certificate.h"
 
 namespace quillon::testing {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "bytes.h"
+#include "common/bytes.h"
 
 namespace quillon::testing {
 

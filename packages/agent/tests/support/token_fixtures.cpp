@@ -8,8 +8,8 @@
 #include <windows.h>
 #endif
 
-#include "log.h"
-#include "paths.h"
+#include "common/paths.h"
+#include "host/log.h"
 #include "platform/fs.h"
 
 namespace quillon::testing {

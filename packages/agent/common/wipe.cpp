@@ -1,0 +1,16 @@
+#include "common/wipe.h"
+
+#include <openssl/crypto.h>
+
+namespace quillon {
+
+void wipeMemory(void* data, std::size_t size) {
+    if (size > 0) OPENSSL_cleanse(data, size);
+}
+
+void wipeString(std::string& s) {
+    wipeMemory(s.data(), s.size());
+    s.clear();
+}
+
+}  // namespace quillon

@@ -1,0 +1,88 @@
+#include "host/log.h"
+
+#include <cstdio>
+#include <memory>
+
+#include "common/version.h"
+#include "platform/fs.h"
+
+namespace quillon {
+namespace {
+
+constexpr std::string_view kLogName = "quillon-agent.log";
+
+// Set once by initLog, absent when the file could not be opened.
+std::unique_ptr<platform::AppendFile> logFile;
+
+}  // namespace
+
+std::string logFilePath() {
+    std::string dir = platform::tempDirectory();
+    std::string path = dir;
+    if (!dir.empty() && dir.back() != '\\' && dir.back() != '/') path += '\\';
+    path += kLogName;
+    return path;
+}
+
+void initLogAt(std::string_view path) {
+    if (logFile) return;
+    auto opened = platform::openAppendShared(path);
+    if (!opened) return;  // silently run without a log
+    logFile = std::move(*opened);
+    logf("=== agente iniciado (v%s) ===", kVersion);
+}
+
+void initLog() { initLogAt(logFilePath()); }
+
+void closeLog() { logFile.reset(); }
+
+bool logIsOpen() { return logFile != nullptr; }
+
+void logLine(std::string_view message) {
+    if (!logFile) return;
+    auto t = platform::localTimeNow();
+    logFile->write(logLineText(t.year, t.month, t.day, t.hour, t.minute, t.second, message));
+}
+
+namespace {
+
+bool isControlByte(unsigned char c) { return c < 0x20 || c == 0x7F; }
+
+bool needsEscape(std::string_view text, std::size_t i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    return isControlByte(c) || (c == '\\' && i + 1 < text.size() && text[i + 1] == 'x');
+}
+
+}  // namespace
+
+std::string escapeLogText(std::string_view text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!needsEscape(text, i)) {
+            out += text[i];
+            continue;
+        }
+        const auto c = static_cast<unsigned char>(text[i]);
+        out += "\\x";
+        out += kHex[c >> 4];
+        out += kHex[c & 0xF];
+    }
+    return out;
+}
+
+std::string logLineText(int year, int month, int day, int hour, int minute, int second,
+                        std::string_view message) {
+    char stamp[64];
+    int n = std::snprintf(stamp, sizeof stamp, "[%04d-%02d-%02d %02d:%02d:%02d] ", year, month, day, hour,
+                          minute, second);
+    std::string line;
+    line.reserve(static_cast<std::size_t>(n) + message.size() + 1);
+    line.append(stamp, static_cast<std::size_t>(n));
+    line += escapeLogText(message);
+    line += '\n';
+    return line;
+}
+
+}  // namespace quillon

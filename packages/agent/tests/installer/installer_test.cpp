@@ -1,0 +1,126 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "installer/install_layout.h"
+#include "installer/installer.h"
+#include "installer/installer_console.h"
+#include "installer/native_manifest.h"
+#include "platform/process.h"
+
+namespace quillon {
+namespace {
+
+TEST(InstallerArguments, MatchWholeWordsWithLetterCaseInAnyOrder) {
+    using Args = std::vector<std::string>;
+    auto scan = [](const Args& args) {
+        const InstallerRequest r = scanInstallerArguments(args);
+        return std::pair{r.uninstall, r.silent};
+    };
+    EXPECT_EQ(scan({}), std::pair(false, false));
+    EXPECT_EQ(scan({"--silent"}), std::pair(false, true));
+    EXPECT_EQ(scan({"/S"}), std::pair(false, true));
+    EXPECT_EQ(scan({"/quiet"}), std::pair(false, true));
+    EXPECT_EQ(scan({"--uninstall"}), std::pair(true, false));
+    EXPECT_EQ(scan({"--uninstall", "/S", "--uninstall"}), std::pair(true, true));
+    EXPECT_EQ(scan({"foo", "--uninstall", "bar"}), std::pair(true, false));
+    // Other letter case, prefixes, suffixes and glued words select nothing.
+    EXPECT_EQ(scan({"/s", "/Quiet", "--SILENT", "--Uninstall", "-uninstall", "--uninstall ",
+                    "--uninstall=1", "/S/quiet"}),
+              std::pair(false, false));
+}
+
+TEST(InstallLayout, BuiltFromLocalAppDataElseTheUserProfile) {
+    auto local = installLayoutFor("C:\\Users\\u\\AppData\\Local", "C:\\Users\\other");
+    EXPECT_EQ(local.installDir, "C:\\Users\\u\\AppData\\Local\\Quillon");
+    EXPECT_EQ(local.targetExe, "C:\\Users\\u\\AppData\\Local\\Quillon\\quillon-agent.exe");
+    EXPECT_EQ(local.manifestPath, "C:\\Users\\u\\AppData\\Local\\Quillon\\br.quillon.agent.json");
+
+    // Normalised like the module paths; an empty variable counts as unset.
+    EXPECT_EQ(installLayoutFor("C:/Users/u/AppData/Local/", std::nullopt).installDir, local.installDir);
+    EXPECT_EQ(installLayoutFor("", "C:\\Users\\u").installDir, local.installDir);
+    EXPECT_EQ(installLayoutFor(std::nullopt, "C:\\Users\\u").installDir, local.installDir);
+    EXPECT_EQ(installLayoutFor(std::nullopt, std::nullopt).installDir, "AppData\\Local\\Quillon");
+    EXPECT_EQ(installLayoutFor("", "").targetExe, "AppData\\Local\\Quillon\\quillon-agent.exe");
+}
+
+TEST(NativeManifest, LaidOutByteForByteWithEscapedPath) {
+    const std::string origin = "chrome-extension://" + std::string(companionExtensionId()) + "/";
+    EXPECT_EQ(nativeManifestText("C:\\Users\\A & B <x>\\Quillon\\quillon-agent.exe"),
+              "{\n"
+              "  \"name\": \"br.quillon.agent\",\n"
+              "  \"description\": \"Quillon Native Messaging Host \u2014 acesso a certificados A3/token\",\n"
+              "  \"path\": \"C:\\\\Users\\\\A \\u0026 B \\u003cx\\u003e\\\\Quillon\\\\quillon-agent.exe\",\n"
+              "  \"type\": \"stdio\",\n"
+              "  \"allowed_origins\": [\n"
+              "    \"" + origin + "\"\n"
+              "  ]\n"
+              "}");
+}
+
+TEST(InstallerFrames, BordersAre38ColumnsWideAndTextLines39WithTheTitleAsItsOwn) {
+    EXPECT_EQ(kTopBorder, "  ╔══════════════════════════════════════╗");
+    EXPECT_EQ(kBottomBorder, "  ╚══════════════════════════════════════╝");
+    EXPECT_EQ(sformat(kTitleFormat, "1.1.2"), "  ║   Quillon — Instalação  v1.1.2  ║\n");
+    // Code points between the bars: after "  ║" (5 bytes), before "║" (3 bytes).
+    auto columnsBetweenBars = [](std::string_view line) {
+        int columns = 0;
+        for (unsigned char c : line.substr(5, line.size() - 8)) columns += (c & 0xC0) != 0x80;
+        return columns;
+    };
+    EXPECT_EQ(columnsBetweenBars(kTopBorder), 38);
+    EXPECT_EQ(columnsBetweenBars(kBottomBorder), 38);
+    EXPECT_EQ(columnsBetweenBars(kSubtitleLine), 39);
+    EXPECT_EQ(columnsBetweenBars(kClosingLine), 39);
+}
+
+TEST(RemovalCommand, BuiltWithAllPathsQuotedUnchangedUnlessTheyWouldChangeTheCommand) {
+    const std::string system = "C:\\Windows\\System32";
+    auto command = platform::removalCommand(system, "C:\\Users\\A & B\\Quillon\\quillon-agent.exe",
+                                            "C:\\Users\\A & B\\Quillon");
+    ASSERT_TRUE(command.has_value());
+    // Ping by its full path: a bare name is looked for in the current folder first.
+    EXPECT_EQ(*command,
+              "\"C:\\Windows\\System32\\ping.exe\" 127.0.0.1 -n 2 >nul"
+              " & del /f /q \"C:\\Users\\A & B\\Quillon\\quillon-agent.exe\""
+              " & rmdir /q \"C:\\Users\\A & B\\Quillon\"");
+    // No AutoRun commands, no !NAME! expansion, only the outer quotes dropped.
+    EXPECT_EQ(platform::interpreterCommandLine(*command), "cmd.exe /d /v:off /s /c \"" + *command + "\"");
+
+    auto parsed = platform::parseRemovalCommand(*command);
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(parsed->file, "C:\\Users\\A & B\\Quillon\\quillon-agent.exe");
+    EXPECT_EQ(parsed->folder, "C:\\Users\\A & B\\Quillon");
+
+    // A quote would end the quoted path early and let the rest run as commands.
+    EXPECT_FALSE(platform::removalCommand(system, "C:\\x\" & del /q \"C:\\important", "C:\\x").has_value());
+    EXPECT_FALSE(platform::removalCommand(system, "C:\\x\\a.exe", "C:\\x\nrd /s /q C:\\").has_value());
+    // %NAME% is expanded even between quotes: another file would be deleted.
+    EXPECT_FALSE(platform::removalCommand(system, "C:\\%USERNAME%\\a.exe", "C:\\x").has_value());
+    EXPECT_FALSE(platform::removalCommand(system, "", "C:\\x").has_value());
+    // The system folder stands between quotes too.
+    EXPECT_FALSE(platform::removalCommand("C:\\%SystemRoot%", "C:\\x\\a.exe", "C:\\x").has_value());
+    EXPECT_FALSE(platform::removalCommand("C:\\Win\"dows", "C:\\x\\a.exe", "C:\\x").has_value());
+    EXPECT_FALSE(platform::removalCommand("", "C:\\x\\a.exe", "C:\\x").has_value());
+}
+
+TEST(RemovalCommand, OnlyThatExactShapeIsRecognised) {
+    const std::string good = "\"C:\\S\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\"";
+    ASSERT_TRUE(platform::parseRemovalCommand(good).has_value());
+    for (const char* bad : {
+             "del /f /q \"a\"",
+             "ping 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\"",
+             "\"\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\"",
+             "\"C:\\%S%\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\"",
+             "\"C:\\S\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\" & echo",
+             "\"C:\\S\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /s /q \"b\"",
+             "\"C:\\S\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"a\"b\" & rmdir /q \"c\"",
+             "\"C:\\S\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"\" & rmdir /q \"b\"",
+             "\"C:\\S\\PING.EXE\" 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\"",
+         })
+        EXPECT_FALSE(platform::parseRemovalCommand(bad).has_value()) << bad;
+}
+
+}  // namespace
+}  // namespace quillon

@@ -1,0 +1,458 @@
+// Signing through the scripted module placed at candidate paths: the exact
+// PKCS#11 call order of a success and of every failing path, what reaches the
+// browser, and every log line.
+#include <gtest/gtest.h>
+
+#include <openssl/bio.h>
+#include <openssl/pem.h>
+
+#include <algorithm>
+#include <nlohmann/json.hpp>
+
+#include "common/base64.h"
+#include "common/paths.h"
+#include "host/handlers.h"
+#include "platform/fs.h"
+#include "support/memory_streams.h"
+#include "support/signing_test_certs.h"
+#include "support/token_fixtures.h"
+#include "token/signature_check.h"
+#include "token/signing.h"
+#include "token/token_signer.h"
+
+namespace quillon {
+namespace {
+
+using nlohmann::json;
+using testing::CandidateRoots;
+using testing::CapturedLog;
+using testing::ScriptedModule;
+using Calls = std::vector<std::string>;
+
+Bytes pemOf(EVP_PKEY* key) {
+    BIO* bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_PrivateKey(bio, key, nullptr, nullptr, 0, nullptr, nullptr);
+    char* text = nullptr;
+    long n = BIO_get_mem_data(bio, &text);
+    Bytes out(text, text + n);
+    BIO_free(bio);
+    return out;
+}
+
+// A key and certificate shared by the whole suite (RSA keys are slow to make).
+struct SignerPair {
+    std::shared_ptr<EVP_PKEY> key = testing::makeRsaKey();
+    Bytes der = testing::makeCertificate(key.get());
+    std::string thumbprint = thumbprintOf(der);
+    Bytes pem = pemOf(key.get());
+};
+const SignerPair& signer() {
+    static const SignerPair s;
+    return s;
+}
+
+std::string hostPath(std::string path) {
+#ifndef _WIN32
+    std::replace(path.begin(), path.end(), '\\', '/');
+#endif
+    return path;
+}
+
+json certObject(const Bytes& der, const std::string& id = "01") {
+    return {{"class", "certificate"}, {"valueHex", testing::hexOf(der)}, {"id", id}};
+}
+// Slot 1, PIN "1234", holding `objects`.
+json oneSlot(json objects) { return {{"slots", {{{"id", 1}, {"pin", "1234"}, {"objects", objects}}}}}; }
+
+class SigningScripted : public ::testing::Test {
+protected:
+    CandidateRoots roots;
+    CapturedLog log;
+    testing::ScratchFolder scratch{"signing"};
+    std::string keyFile = scratch.file("key.pem");
+
+    void SetUp() override { ASSERT_TRUE(platform::writeWholeFile(keyFile, signer().pem, 0600)); }
+
+    std::string at(std::string_view relative) const { return joinPath(roots.systemRoot(), relative); }
+    json keyObject(const std::string& id = "01") const {
+        return {{"class", "privateKey"}, {"keyFile", hostPath(keyFile)}, {"id", id}};
+    }
+    // The signer's certificate and key in slot 1.
+    json token(const json& extra = json::object()) const {
+        json config = oneSlot({certObject(signer().der), keyObject()});
+        config.update(extra);
+        return config;
+    }
+    ScriptedModule module(std::string_view relative, const json& config) const {
+        return ScriptedModule(at(relative), config.dump());
+    }
+    // The log lines after the agent's first line.
+    Calls lines() const {
+        auto all = log.lines();
+        return all.empty() ? all : Calls(all.begin() + 1, all.end());
+    }
+
+    static json call(std::string_view type, json defaults, const json& fields) {
+        if (fields.is_object()) defaults.update(fields);
+        defaults["type"] = type;
+        testing::MemoryOutput out;
+        if (type == kTypeAgentSign)
+            handleAgentSign(defaults.dump(), out);
+        else
+            handleAgentSignBatch(defaults.dump(), out);
+        auto frames = testing::splitFrames(out.bytes);
+        EXPECT_TRUE(frames && frames->size() == 1);
+        return frames && frames->size() == 1 ? json::parse(frames->front()) : json();
+    }
+    static json sign(const json& fields = {}) {
+        return call(kTypeAgentSign, {{"thumbprint", signer().thumbprint}, {"pin", "1234"}, {"data", "YWJj"}}, fields);
+    }
+    static json batch(json items, const json& fields = {}) {
+        return call(kTypeAgentSignBatch, {{"thumbprint", signer().thumbprint}, {"pin", "1234"}, {"items", items}},
+                    fields);
+    }
+    static std::string notFound() {
+        return "certificado com thumbprint '" + signer().thumbprint + "' não encontrado em nenhum token conectado";
+    }
+    // A token whose every signature fails the check for `reason`: two single
+    // requests (CMS, raw), then one batch of both forms.
+    void expectEveryFormRefused(const ScriptedModule& m, const std::string& reason) const;
+};
+
+// The calls from the session's opening on (loading, C_Initialize and the slot list left out).
+Calls sessionCalls(const ScriptedModule& m) {
+    auto calls = m.calls();
+    return Calls(std::find(calls.begin(), calls.end(), "C_OpenSession"), calls.end());
+}
+Calls linesStarting(const ScriptedModule& m, std::string_view call) {
+    Calls out;
+    for (const auto& l : m.journal())
+        if (l.starts_with(std::string(call) + " ")) out.push_back(l);
+    return out;
+}
+std::size_t countOf(const ScriptedModule& m, std::string_view call) {
+    auto calls = m.calls();
+    return static_cast<std::size_t>(std::count(calls.begin(), calls.end(), call));
+}
+// Every opened session closed (last), every started search finished, every
+// login (a failed one too) logged out.
+void expectCleanUp(const ScriptedModule& m) {
+    std::size_t opened = 0, started = 0;
+    for (const auto& line : m.journal()) {
+        bool ok = line.ends_with(" rv=0x0");
+        opened += line.starts_with("C_OpenSession ") && ok;
+        started += line.starts_with("C_FindObjectsInit ") && ok;
+    }
+    EXPECT_EQ(opened, countOf(m, "C_CloseSession"));
+    EXPECT_EQ(started, countOf(m, "C_FindObjectsFinal"));
+    EXPECT_EQ(countOf(m, "C_Login"), countOf(m, "C_Logout"));
+    if (opened) {
+        EXPECT_EQ(m.calls().back(), "C_CloseSession");
+    }
+}
+
+TEST_F(SigningScripted, SuccessMakesExactlyTheseCallsAndNoLogLine) {
+    auto m = module("System32\\eToken.dll", token());
+    json reply = sign();
+    ASSERT_EQ(reply["type"], "QUILLON_AGENT_SIGN_RESPONSE") << reply.dump();
+    EXPECT_TRUE(testing::opensslVerifyDetachedCms(*base64Decode(reply["signature"].get<std::string>()),
+                                                  asBytes("abc"), signer().der));
+    EXPECT_EQ(*base64Decode(reply["certDer"].get<std::string>()), signer().der);
+    EXPECT_EQ(sessionCalls(m), (Calls{"C_OpenSession", "C_Login", "C_FindObjectsInit", "C_FindObjects",
+                                      "C_GetAttributeValue", "C_GetAttributeValue", "C_FindObjectsFinal",
+                                      "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal", "C_SignInit",
+                                      "C_Sign", "C_Sign", "C_Logout", "C_CloseSession"}));
+    EXPECT_NE(linesStarting(m, "C_OpenSession")[0].find("flags=0x6"), std::string::npos);
+    auto inits = linesStarting(m, "C_FindObjectsInit");
+    EXPECT_NE(inits[0].find("template=CKA_CLASS:1 "), std::string::npos) << inits[0];
+    EXPECT_NE(inits[1].find("template=CKA_CLASS:3,CKA_ID:01 "), std::string::npos) << inits[1];
+    // Certificates in batches of 16 (the loop is the listing's, tested there), the key alone.
+    EXPECT_NE(linesStarting(m, "C_FindObjects")[0].find("max=16 "), std::string::npos);
+    EXPECT_NE(linesStarting(m, "C_FindObjects")[1].find("max=1 "), std::string::npos);
+    EXPECT_NE(linesStarting(m, "C_Sign")[1].find("dataLen=51 "), std::string::npos);  // DigestInfo of SHA-256
+    EXPECT_TRUE(lines().empty());
+
+    json raw = sign({{"format", "Pkcs7-detached"}});
+    EXPECT_TRUE(testing::opensslVerifyRaw(*base64Decode(raw["signature"].get<std::string>()), asBytes("abc"),
+                                          signer().der));
+    expectCleanUp(m);
+}
+
+TEST_F(SigningScripted, WrongPinLogsTwoLinesAndLogsOutBeforeClosing) {
+    auto m = module("System32\\eToken.dll", token());
+    EXPECT_EQ(sign({{"pin", "9999"}}), json({{"type", "ERROR"}, {"error", "erro ao assinar: " + notFound()}}));
+    EXPECT_EQ(sessionCalls(m), (Calls{"C_OpenSession", "C_Login", "C_Logout", "C_CloseSession"}));
+    EXPECT_EQ(lines(), (Calls{"signInSlot 1: Login erro: pkcs11: 0xA0: CKR_PIN_INCORRECT",
+                              "signInSlot 1: PIN incorreto ou token bloqueado: pkcs11: 0xA0: CKR_PIN_INCORRECT"}));
+
+    // A batch logs only the driver's line.
+    json b = batch(json::array({{{"id", "1"}, {"data", "YWJj"}}}), {{"pin", "9999"}});
+    EXPECT_EQ(b["error"], "erro ao assinar batch: " + notFound());
+    EXPECT_EQ(lines().back(), "signBatchInSlot 1: PIN incorreto ou token bloqueado: pkcs11: 0xA0: CKR_PIN_INCORRECT");
+    EXPECT_EQ(lines().size(), 3u);
+    expectCleanUp(m);
+}
+
+TEST_F(SigningScripted, ReadOnlyTokenIsNotSignedOn) {
+    json config = token();
+    config["slots"][0]["readOnly"] = true;
+    auto m = module("System32\\eToken.dll", config);
+    EXPECT_EQ(sign()["type"], "ERROR");
+    EXPECT_EQ(sessionCalls(m), (Calls{"C_OpenSession"}));  // no read-only retry, nothing to close
+    EXPECT_EQ(lines(), (Calls{"signInSlot 1: OpenSession erro: pkcs11: 0xE2: CKR_TOKEN_WRITE_PROTECTED",
+                              "signInSlot 1: pkcs11: 0xE2: CKR_TOKEN_WRITE_PROTECTED"}));
+
+    // A batch logs only the driver's line.
+    EXPECT_EQ(batch(json::array({{{"id", "1"}, {"data", "YWJj"}}}))["type"], "ERROR");
+    EXPECT_EQ(lines().back(), "signBatchInSlot 1: pkcs11: 0xE2: CKR_TOKEN_WRITE_PROTECTED");
+    EXPECT_EQ(lines().size(), 3u);
+}
+
+// Later slots and modules are tried; the first success wins and what follows is not even loaded.
+TEST_F(SigningScripted, LaterSlotAndLaterModuleAreTriedUntilOneSigns) {
+    auto other = testing::makeCertificate(signer().key.get(), {.commonName = "Outro:1"});
+    json first = {{"slots",
+                   {{{"id", 4}, {"pin", "1234"}, {"objects", {certObject(other)}}},
+                    {{"id", 9}, {"tokenPresent", false}},
+                    {{"id", 5}, {"pin", "1234"}, {"objects", {certObject(other, "02")}}}}}};
+    auto a = module("System32\\eToken.dll", first);
+    auto b = module("System32\\cryptoki.dll", token());
+    auto c = module("System32\\pkcs11.dll", token());
+    json reply = sign({{"format", "raw"}});
+    ASSERT_EQ(reply["type"], "QUILLON_AGENT_SIGN_RESPONSE") << reply.dump();
+    EXPECT_EQ(lines(), (Calls{"signInSlot 4: certificado não encontrado", "signInSlot 5: certificado não encontrado"}));
+    expectCleanUp(a);
+    expectCleanUp(b);
+    EXPECT_NE(countOf(b, "C_Sign"), 0u);
+    EXPECT_TRUE(c.journal().empty());
+}
+
+TEST_F(SigningScripted, UnreadableOrUnlikeCertificateObjectsAreSkipped) {
+    json o1 = certObject(signer().der, "0A");
+    o1["sensitive"] = {"CKA_ID"};
+    // The same value again, readable; a third copy is never read.
+    auto m = module("System32\\eToken.dll",
+                    oneSlot({o1, certObject(signer().der, "0B"), certObject(signer().der, "0C"), keyObject("0B")}));
+    ASSERT_EQ(sign()["type"], "QUILLON_AGENT_SIGN_RESPONSE");
+    EXPECT_NE(linesStarting(m, "C_FindObjectsInit")[1].find("CKA_ID:0b"), std::string::npos)
+        << linesStarting(m, "C_FindObjectsInit")[1];
+    EXPECT_EQ(countOf(m, "C_GetAttributeValue"), 3u);  // o1 refused once, o2 twice (lengths, values)
+}
+
+TEST_F(SigningScripted, TrailingBytesAfterTheCertificateStopTheSlot) {
+    Bytes value = signer().der;
+    value.push_back(0x00);
+    auto m = module("System32\\eToken.dll", oneSlot({certObject(value), keyObject()}));
+    EXPECT_EQ(sign({{"thumbprint", thumbprintOf(value)}})["type"], "ERROR");
+    ASSERT_EQ(lines().size(), 1u);
+    EXPECT_TRUE(lines()[0].starts_with("signInSlot 1: ParseCertificate: ")) << lines()[0];
+    EXPECT_EQ(countOf(m, "C_SignInit"), 0u);
+    expectCleanUp(m);
+}
+
+TEST_F(SigningScripted, ASearchThatNeverEndsDoesNotHangTheAgent) {
+    json config = oneSlot({certObject(testing::makeCertificate(signer().key.get(), {.commonName = "Outro:2"}))});
+    config["endlessSearch"] = "repeat";
+    auto m = module("System32\\eToken.dll", config);
+    EXPECT_EQ(sign()["type"], "ERROR");
+    EXPECT_EQ(lines(), (Calls{"signInSlot 1: certificado não encontrado"}));
+    expectCleanUp(m);
+}
+
+TEST_F(SigningScripted, EmptyIdSearchesKeysByClassAlone) {
+    auto m = module("System32\\eToken.dll", oneSlot({certObject(signer().der, ""), keyObject("77")}));
+    ASSERT_EQ(sign()["type"], "QUILLON_AGENT_SIGN_RESPONSE");
+    EXPECT_NE(linesStarting(m, "C_FindObjectsInit")[1].find("template=CKA_CLASS:3 "), std::string::npos);
+}
+
+// Each failing call of the path, in turn: the slot's reason in the log, and
+// every search finished, the login undone and the session closed.
+struct FailingStep {
+    const char* call;
+    int nth;
+    const char* rv;
+    const char* format;
+    const char* reason;
+};
+
+class SigningScriptedFailure : public SigningScripted, public ::testing::WithParamInterface<FailingStep> {};
+
+TEST_P(SigningScriptedFailure, IsCleanedUpAndLogged) {
+    const FailingStep& c = GetParam();
+    auto m = module("System32\\eToken.dll", token({{"failures", {{{"call", c.call}, {"nth", c.nth}, {"rv", c.rv}}}}}));
+    EXPECT_EQ(sign({{"format", c.format}})["error"], "erro ao assinar: " + notFound());
+    EXPECT_EQ(lines(), (Calls{std::string("signInSlot 1: ") + c.reason}));
+    expectCleanUp(m);
+    if (std::string_view(c.call) == "C_SignInit") {
+        EXPECT_EQ(countOf(m, "C_Sign"), 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryStep, SigningScriptedFailure,
+    ::testing::Values(
+        FailingStep{"C_FindObjectsInit", 1, "CKR_DEVICE_ERROR", "", "pkcs11: 0x30: CKR_DEVICE_ERROR"},
+        FailingStep{"C_FindObjects", 1, "CKR_DEVICE_ERROR", "", "certificado não encontrado"},
+        FailingStep{"C_GetAttributeValue", 0, "CKR_DEVICE_ERROR", "", "certificado não encontrado"},
+        FailingStep{"C_FindObjectsInit", 2, "CKR_DEVICE_ERROR", "",
+                    "chave privada não encontrada: pkcs11: 0x30: CKR_DEVICE_ERROR"},
+        FailingStep{"C_FindObjects", 2, "CKR_DEVICE_ERROR", "",
+                    "chave privada não encontrada: nenhuma chave privada encontrada para o certificado"},
+        FailingStep{"C_SignInit", 0, "CKR_USER_NOT_LOGGED_IN", "",
+                    "buildPkcs7: signer.Sign: SignInit: pkcs11: 0x101: CKR_USER_NOT_LOGGED_IN"},
+        FailingStep{"C_SignInit", 0, "CKR_USER_NOT_LOGGED_IN", "raw",
+                    "Sign raw: SignInit: pkcs11: 0x101: CKR_USER_NOT_LOGGED_IN"},
+        FailingStep{"C_Sign", 1, "CKR_DEVICE_ERROR", "", "buildPkcs7: signer.Sign: Sign: pkcs11: 0x30: CKR_DEVICE_ERROR"},
+        FailingStep{"C_Sign", 2, "CKR_DEVICE_ERROR", "raw", "Sign raw: Sign: pkcs11: 0x30: CKR_DEVICE_ERROR"}));
+
+// From the second signature on the token stops answering; one session, one
+// login and one lookup serve the whole batch.
+TEST_F(SigningScripted, BatchItemsFailOneByOneWhileTheSlotAnswers) {
+    json failures = json::array();
+    for (int nth = 2; nth <= 5; ++nth)
+        failures.push_back({{"call", "C_SignInit"}, {"nth", nth}, {"rv", nth == 2 ? "CKR_USER_NOT_LOGGED_IN" : "CKR_DEVICE_REMOVED"}});
+    auto m = module("System32\\eToken.dll", token({{"failures", failures}}));
+    json reply = batch(json::array({{{"id", "a"}, {"data", "YWJj"}},
+                                    {{"id", "b"}, {"data", "Y"}},
+                                    {{"id", "c"}, {"data", "YWJj"}},
+                                    {{"id", "d"}, {"data", "YWJj"}, {"format", "raw"}}}));
+    ASSERT_EQ(reply["type"], "QUILLON_AGENT_SIGN_BATCH_RESPONSE") << reply.dump();
+    auto& r = reply["results"];
+    ASSERT_EQ(r.size(), 4u);
+    EXPECT_TRUE(testing::opensslVerifyDetachedCms(*base64Decode(r[0]["signature"].get<std::string>()), asBytes("abc"),
+                                                  signer().der));
+    EXPECT_EQ(r[1], json({{"id", "b"}, {"error", "data base64 inválido: illegal base64 data at input byte 1"}}));
+    EXPECT_EQ(r[2], json({{"id", "c"}, {"error", "buildPkcs7: signer.Sign: SignInit: pkcs11: 0x101: CKR_USER_NOT_LOGGED_IN"}}));
+    EXPECT_EQ(r[3], json({{"id", "d"}, {"error", "Sign raw: SignInit: pkcs11: 0x32: CKR_DEVICE_REMOVED"}}));
+    EXPECT_EQ(countOf(m, "C_Login"), 1u);
+    EXPECT_EQ(countOf(m, "C_FindObjectsInit"), 2u);
+    EXPECT_EQ(countOf(m, "C_SignInit"), 3u);
+    expectCleanUp(m);
+    EXPECT_TRUE(lines().empty());
+}
+
+TEST_F(SigningScripted, BatchWithoutAnyTokenFailsAsAWhole) {
+    auto m = module("System32\\eToken.dll", {{"slots", {{{"id", 1}, {"tokenPresent", false}}}}});
+    EXPECT_EQ(batch(json::array({nullptr})), json({{"type", "ERROR"}, {"error", "erro ao assinar batch: " + notFound()}}));
+    EXPECT_TRUE(lines().empty());
+}
+
+TEST_F(SigningScripted, UnreadableSlotListResetsTheModule) {
+    auto m = module("System32\\eToken.dll", token({{"failures", {{{"call", "C_GetSlotList"}, {"nth", 1}, {"rv", "CKR_DEVICE_ERROR"}}}}}));
+    EXPECT_EQ(sign()["type"], "ERROR");
+    EXPECT_EQ(lines(), (Calls{"signFromLib GetSlotList erro: pkcs11: 0x30: CKR_DEVICE_ERROR",
+                              "contexto PKCS#11 resetado: " + m.path()}));
+    // Loaded and initialised again by the next request, which now signs.
+    EXPECT_EQ(sign()["type"], "QUILLON_AGENT_SIGN_RESPONSE");
+    EXPECT_EQ(countOf(m, "C_Initialize"), 2u);
+    EXPECT_EQ(countOf(m, "C_Finalize"), 1u);
+}
+
+TEST_F(SigningScripted, BatchPassesUnloadableModulesSilently) {
+    std::string bogus = at("System32\\eToken.dll");
+    (void)platform::createDirectories(at("System32"));
+    (void)platform::writeWholeFile(bogus, asBytes("not a library"), 0644);
+    EXPECT_EQ(batch(json::array({nullptr}))["type"], "ERROR");
+    EXPECT_TRUE(lines().empty());
+    EXPECT_EQ(sign()["type"], "ERROR");
+    EXPECT_EQ(lines(), (Calls{"signFromLib getPkcs11Ctx erro: falha ao carregar: " + bogus}));
+}
+
+TEST_F(SigningScripted, RequestsAreCheckedBeforeAnyModule) {
+    auto m = module("System32\\eToken.dll", token());
+    for (const char* empty : {"data", "pin", "thumbprint"})
+        EXPECT_EQ(sign({{empty, ""}})["error"], "thumbprint, data e pin são obrigatórios") << empty;
+    EXPECT_TRUE(sign({{"pin", 1234}})["error"].get<std::string>().starts_with("json inválido para SIGN: "));
+    EXPECT_EQ(sign({{"data", "YW=j"}})["error"], "erro ao assinar: data base64 inválido: illegal base64 data at input byte 3");
+    for (json items : {json(nullptr), json::array()})
+        EXPECT_EQ(batch(items)["error"], "thumbprint, pin e items são obrigatórios");
+    EXPECT_EQ(call(kTypeAgentSignBatch, {{"thumbprint", "x"}, {"pin", "1"}}, {})["error"],
+              "thumbprint, pin e items são obrigatórios");
+    EXPECT_TRUE(batch(json::array({1}))["error"].get<std::string>().starts_with("json inválido para SIGN_BATCH: "));
+    EXPECT_TRUE(m.journal().empty());
+    // A PIN of one blank is not empty: signing is attempted with it.
+    EXPECT_EQ(sign({{"pin", " "}})["error"], "erro ao assinar: " + notFound());
+    EXPECT_EQ(lines().front(), "signInSlot 1: Login erro: pkcs11: 0xA0: CKR_PIN_INCORRECT");
+}
+
+void SigningScripted::expectEveryFormRefused(const ScriptedModule& m, const std::string& reason) const {
+    EXPECT_EQ(sign(), json({{"type", "ERROR"}, {"error", "erro ao assinar: " + notFound()}}));
+    EXPECT_EQ(sign({{"format", "raw"}})["error"], "erro ao assinar: " + notFound());
+    json b = batch(json::array({{{"id", "a"}, {"data", "YWJj"}}, {{"id", "b"}, {"data", "YWJj"}, {"format", "raw"}}}));
+    ASSERT_EQ(b["type"], "QUILLON_AGENT_SIGN_BATCH_RESPONSE");
+    EXPECT_EQ(b["results"], json::array({{{"id", "a"}, {"error", "buildPkcs7: signer.Sign: Sign: " + reason}},
+                                         {{"id", "b"}, {"error", "Sign raw: Sign: " + reason}}}));
+    const std::string refused = "assinatura do token recusada: " + reason;
+    EXPECT_EQ(lines(), (Calls{refused, "signInSlot 1: buildPkcs7: signer.Sign: Sign: " + reason, refused,
+                              "signInSlot 1: Sign raw: Sign: " + reason, refused, refused}));
+    // Each signature was a length query and then a real call with a buffer,
+    // which ends the operation, so every later C_SignInit was accepted.
+    auto signs = linesStarting(m, "C_Sign");
+    ASSERT_EQ(signs.size(), 8u);
+    for (std::size_t i = 0; i < signs.size(); ++i)
+        EXPECT_TRUE(signs[i].find(i % 2 ? "buffer=1" : "buffer=0") != std::string::npos &&
+                    signs[i].ends_with(" rv=0x0"))
+            << signs[i];
+    for (const auto& line : linesStarting(m, "C_SignInit")) EXPECT_TRUE(line.ends_with(" rv=0x0")) << line;
+    expectCleanUp(m);
+}
+
+// A token that answers CKR_OK with a signature that does not check out:
+// every form fails as a refused C_Sign does, and the log says why.
+struct ForgedSignature {
+    const char* name;
+    unsigned long length;
+    bool garbage;
+    const char* reason;
+};
+
+class SigningScriptedForged : public SigningScripted, public ::testing::WithParamInterface<ForgedSignature> {};
+
+TEST_P(SigningScriptedForged, IsRefusedInEveryForm) {
+    const ForgedSignature& f = GetParam();
+    auto m = module("System32\\eToken.dll", token({{"signature", {{"length", f.length}, {"garbage", f.garbage}}}}));
+    expectEveryFormRefused(m, f.reason);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    OkButWrong, SigningScriptedForged,
+    ::testing::Values(ForgedSignature{"Empty", 0, false, "assinatura com 0 bytes, a chave tem 256"},
+                      ForgedSignature{"Truncated", 255, false, "assinatura com 255 bytes, a chave tem 256"},
+                      ForgedSignature{"Garbage", 256, true, "assinatura não confere com a chave pública do certificado"},
+                      ForgedSignature{"SixtyFourMiB", 64UL << 20, false, "assinatura com 67108864 bytes, a chave tem 256"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// The token signs well, but with a key that is not the certificate's own.
+TEST_F(SigningScripted, KeyThatIsNotTheCertificatesOwnSignsNothing) {
+    auto stranger = testing::makeRsaKey();
+    std::string strangerFile = scratch.file("stranger.pem");
+    ASSERT_TRUE(platform::writeWholeFile(strangerFile, pemOf(stranger.get()), 0600));
+    json key = keyObject();
+    key["keyFile"] = hostPath(strangerFile);
+    auto m = module("System32\\eToken.dll", oneSlot({certObject(signer().der), key}));
+    expectEveryFormRefused(m, "assinatura não confere com a chave pública do certificado");
+}
+
+TEST(TokenSignatureCheck, AcceptsOnlyTheKeysSignatureOfTheseOctets) {
+    const Bytes digest(32, 0x42), other(32, 0x43);
+    const Bytes good = testing::opensslSignDigest(signer().key.get(), digest);
+    EXPECT_TRUE(checkRsaSignature(signer().key.get(), sha256DigestInfo(digest), good));
+    // A valid signature, but of other octets: a token answering with a stale signature.
+    EXPECT_EQ(checkRsaSignature(signer().key.get(), sha256DigestInfo(other), good).error().text,
+              "assinatura não confere com a chave pública do certificado");
+    EXPECT_EQ(checkRsaSignature(nullptr, sha256DigestInfo(digest), good).error().text,
+              "assinatura sem chave pública para conferi-la");
+}
+
+TEST(TokenSigner, RefusesOtherHashesBeforeCallingTheToken) {
+    ModuleContext none;  // no function list: any call would crash
+    pkcs11Signer s(none, 1, 2, nullptr);
+    for (auto [hash, name] : {std::pair{HashFunction::SHA1, "SHA-1"}, std::pair{HashFunction::SHA512, "SHA-512"}}) {
+        auto out = s.Sign(nullptr, Bytes(32), SignerOpts{hash});
+        ASSERT_FALSE(out);
+        EXPECT_EQ(out.error().text, std::string("quillon-agent: apenas SHA-256 é suportado (recebido: ") + name + ")");
+    }
+}
+
+}  // namespace
+}  // namespace quillon
