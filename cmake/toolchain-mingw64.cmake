@@ -24,10 +24,6 @@ list(APPEND CMAKE_SYSTEM_PREFIX_PATH /usr)
 
 set(OPENSSL_USE_STATIC_LIBS TRUE)
 
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
-
 # ctest (and gtest_discover_tests) run the .exe files under Wine, in the
 # project's own prefix.
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run.sh)

@@ -15,8 +15,8 @@ namespace quillon {
 
 // The largest incoming body accepted. A larger announced length is a failed
 // read: no buffer is obtained and the body is not read. Browsers send at most
-// 64 MiB; the bound is kept near that because a batch body of many tiny items
-// decodes into records about thirty times its own size.
+// 64 MiB; the bound is four times that, room to spare for any caller, while a
+// header that announces up to 4 GiB still cannot make the agent take it.
 inline constexpr std::uint32_t kMaxIncomingBody = 256u * 1024u * 1024u;
 
 // Bodies up to this size, the most a browser sends, get memory for their

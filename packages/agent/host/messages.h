@@ -108,7 +108,7 @@ struct AgentSignBatchResponse {
     std::vector<AgentSignBatchResultItem> Results;  // "results"
 };
 
-// ---- encoding: compact JSON by the reply writing rules ----
+// ---- encoding: compact JSON by the reply writing rules (common/json_write.h) ----
 std::string encodeMessage(const PongResponse& m);
 std::string encodeMessage(const ErrorResponse& m);
 std::string encodeMessage(const ListCertsResponse& m);
@@ -116,7 +116,7 @@ std::string encodeMessage(const AgentSignResponse& m);
 std::string encodeMessage(const AgentSignBatchResponse& m);
 
 // ---- decoding: a fresh record filled from a body by the request reading
-// rules; the error text is a one-line English description of the fault.
+// rules (host/json_read.h); the error text is a one-line English description of the fault.
 // The record's JsonText fields point into `body`, which must outlive it ----
 Result<BaseMessage> decodeBaseMessage(std::string_view body);
 Result<AgentSignMessage> decodeAgentSignMessage(std::string_view body);

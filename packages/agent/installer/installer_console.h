@@ -17,7 +17,10 @@ inline constexpr std::string_view kBottomBorder =
     "\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550"
     "\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u2550\u255d";
 // The text lines hold 39 columns between their bars, one more than the
-// borders: their right bar stands one column out, as it always has.
+// borders, so their right bar stands one column out. The lines are kept
+// byte for byte because they are the installer's published output: users'
+// instructions and scripted installs may match them, and the banner's width
+// follows the version text, not the frame.
 inline constexpr std::string_view kTitleFormat =
     "  \u2551   Quillon \u2014 Instala\u00e7\u00e3o  v%-6s \u2551\n";
 inline constexpr std::string_view kSubtitleLine =
