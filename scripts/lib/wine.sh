@@ -41,6 +41,10 @@ wine_prefix_ready() {
 # test command calls it once after the last lane.
 wine_ready() {
   wine_prefix_ready
+  # A server of the previous lane may still be lingering: asking it to linger
+  # fails, and once it ends, the next program's server lingers not at all, so
+  # every run of the lane would start a server of its own. Wait it out first.
+  wineserver -w </dev/null >/dev/null 2>&1 || true
   wineserver -p3 </dev/null >/dev/null 2>&1 || true
   wine cmd /c exit </dev/null >/dev/null 2>&1
   local temp
