@@ -43,7 +43,9 @@ build_windows() {
   gtest=$(bash scripts/build-gtest-mingw.sh)
   export QUILLON_MINGW_PREFIXES="$openssl;$gtest"
   log_step "Windows build (build-win/)"
-  cmake --preset windows >/dev/null
+  # libcrypto's folder changes with its version and configuration; a build tree
+  # configured before must look for it again, not keep the old one's paths.
+  cmake --preset windows -U 'OPENSSL_*' -U 'LIB_EAY*' >/dev/null
   cmake --build --preset windows
   check_windows_imports build-win/quillon-agent.exe
   # The prefix the Wine lanes run in belongs to this build tree.
