@@ -17,6 +17,7 @@ namespace {
 
 constexpr unsigned kExecutableMode = 0755;
 constexpr unsigned kManifestMode = 0644;
+constexpr std::string_view kNoBrowserFound = "Nenhum browser compatível encontrado (Chrome, Brave ou Edge).";
 
 void showBanner(const InstallerConsole& console) {
     console.say("");
@@ -53,7 +54,7 @@ void registerWithBrowsers(const InstallerConsole& console, const InstallLayout& 
         ++registered;
     }
     if (registered == 0)
-        console.fatalf("Nenhum browser compatível encontrado (Chrome, Brave ou Edge).");
+        console.fatalf(kNoBrowserFound);
 }
 
 // Each value is set on its own; one that fails neither stops the others nor shows.
@@ -97,6 +98,9 @@ void showClosing(const InstallerConsole& console) {
 void install(const InstallerConsole& console) {
     showBanner(console);
     const InstallLayout layout = installLayout();
+    // Without a registry no browser can be told where the host is, so
+    // nothing is written where none could be registered.
+    if (!platform::openRegistryCalls()) console.fatalf(kNoBrowserFound);
     if (auto created = platform::createDirectories(layout.installDir); !created)
         console.fatalf("Não foi possível criar o diretório de instalação: " + created.error().text);
     installExecutable(console, layout);

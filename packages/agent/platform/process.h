@@ -23,16 +23,12 @@ std::string interpreterCommandLine(std::string_view command);
 // in its own process, without a window, with the system folder as its
 // current folder (so that it holds no folder it is asked to remove) and this
 // process's environment, and returns at once without waiting. Whether it
-// could be started is not reported.
-// Elsewhere than on Windows only the removal command below is carried out,
-// from the root folder (wait about a second, delete the file, remove the
-// folder if it is empty and not the current folder); any other command is
-// ignored.
+// could be started is not reported. Elsewhere nothing is started.
 void runDetachedCmd(std::string_view command);
 
 // The system folder, where the interpreter and ping live. Windows:
-// GetSystemDirectoryW, never an environment variable. POSIX: a fixed
-// Windows-form text, since the stand-in runs neither.
+// GetSystemDirectoryW, never an environment variable. Elsewhere there is
+// none and this fails.
 Result<std::string> systemFolder();
 
 // ""<system folder>\ping.exe" 127.0.0.1 -n 2 >nul & del /f /q "<file>" &

@@ -57,8 +57,7 @@ public:
 };
 
 // Windows: advapi32 loaded from the system folder, procedures looked up when
-// first called. Elsewhere: a stand-in kept in a file under $HOME, with the
-// same semantics and status codes.
+// first called. Elsewhere there is no registry and this fails.
 Result<std::unique_ptr<RegistryCalls>> openRegistryCalls();
 
 // The operations after the key was split and the procedures obtained.

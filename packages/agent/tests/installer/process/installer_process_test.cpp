@@ -96,6 +96,8 @@ protected:
     }
 
     std::string registryFile() const { return fileText((root_ / "home" / ".quillon-registry.json").string()); }
+    // What the interpreter double was handed, one command a line.
+    std::string recordedCommands() const { return fileText((root_ / "home" / ".quillon-commands").string()); }
     nlohmann::json registryKeys() const {
         auto doc = nlohmann::json::parse(registryFile(), nullptr, false);
         return doc.is_object() ? doc["keys"] : nlohmann::json::object();
@@ -226,6 +228,8 @@ TEST_F(Machine, UninstallRemovesKeysAndManifestAtOnceThenTheProgramAndFolder) {
     EXPECT_FALSE(fs::exists(host(where.manifestPath)));
     EXPECT_TRUE(!withinTheDelay || fs::exists(host(where.targetExe))) << "deleted without the delay";
     EXPECT_TRUE(goneWithinFiveSeconds(host(where.installDir)));
+    EXPECT_EQ(recordedCommands(), "\"C:\\Windows\\System32\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"" +
+                                      where.targetExe + "\" & rmdir /q \"" + where.installDir + "\"\n");
 
     const Outcome nothingLeft = run(downloadedCopy_, {"--uninstall"});
     EXPECT_EQ(nothingLeft.status, 0);
@@ -262,6 +266,7 @@ TEST_F(Machine, APathTheInterpreterWouldExpandKeepsTheProgramButRemovesTheRest) 
     EXPECT_FALSE(fs::exists(host(where.manifestPath)));
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_TRUE(fs::exists(host(where.targetExe)));
+    EXPECT_EQ(recordedCommands(), "");
 }
 
 TEST_F(Machine, AnythingButAPlainFileAtTheProgramsPathIsLeftAlone) {
@@ -280,6 +285,23 @@ TEST_F(Machine, AnythingButAPlainFileAtTheProgramsPathIsLeftAlone) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     EXPECT_TRUE(fs::is_symlink(program));
     EXPECT_TRUE(fs::exists(elsewhere / "keep.txt"));
+    EXPECT_EQ(recordedCommands(), "");
+}
+
+// The program itself has no registry to install into on Linux: started from
+// a console it stops on the installer's fatal line before it writes a thing,
+// neither in the folder it was started in nor in HOME.
+TEST_F(Machine, TheProductBinaryInstallsNothingOnLinux) {
+    const fs::path here = root_ / "here";
+    fs::create_directories(here);
+    env_.erase("LOCALAPPDATA");
+    const Outcome refused = run(QUILLON_PRODUCT_BINARY, {}, {}, here);
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.out.find("  \u2717 Nenhum browser compatível encontrado (Chrome, Brave ou Edge).\n"),
+              std::string::npos);
+    EXPECT_EQ(refused.out.find("configurado"), std::string::npos);
+    EXPECT_TRUE(fs::is_empty(here));
+    EXPECT_TRUE(fs::is_empty(root_ / "home"));
 }
 
 TEST_F(Machine, AFileOnStandardInputRunsTheAgentWhateverTheArguments) {
