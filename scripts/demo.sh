@@ -51,8 +51,9 @@ echo
 
 # The agent's log goes to the temporary folder; the scratch one keeps it apart.
 env TMPDIR="$scratch" SystemRoot="$scratch/Windows" ProgramFiles="$scratch/pf" "ProgramFiles(x86)=$scratch/pf86" \
-  python3 - "$agent" "$thumbprint" "$pin" "$scratch" <<'PY'
-import base64, json, struct, subprocess, sys
+  PYTHONPATH="$QUILLON_ROOT/scripts/lib" python3 - "$agent" "$thumbprint" "$pin" "$scratch" <<'PY'
+import base64, json, subprocess, sys
+from frames import bodies as frames, frame
 
 agent, thumbprint, pin, scratch = sys.argv[1:5]
 document = "Contrato de demonstração, assinado pelo Quillon Agent.\n".encode()
@@ -68,14 +69,8 @@ requests = [
         {"id": "doc-3", "data": base64.b64encode(b"abc").decode(), "format": "raw"}]},
 ]
 bodies = [json.dumps(r, ensure_ascii=False, separators=(",", ":")).encode() for r in requests]
-stream = b"".join(struct.pack("<I", len(b)) + b for b in bodies)
+stream = b"".join(frame(b) for b in bodies)
 run = subprocess.run([agent], input=stream, capture_output=True, timeout=60)
-
-def frames(data):
-    while data:
-        (length,) = struct.unpack_from("<I", data)
-        yield data[4:4 + length]
-        data = data[4 + length:]
 
 def short(value):
     """Long Base64 values shortened for the screen."""

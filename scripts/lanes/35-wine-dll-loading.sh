@@ -32,7 +32,7 @@ check() {
   if "$@"; then echo "ok: $what"; else echo "FAIL: $what" >&2; failed=1; fi
 }
 # One ping (or another request) through a pipe, as a browser sends it.
-frame() { python3 -c 'import struct,sys; b=sys.argv[1].encode(); sys.stdout.buffer.write(struct.pack("<I",len(b))+b)' "$1"; }
+frame() { python3 scripts/lib/frames.py "$1"; }
 pong='{"type":"QUILLON_PONG","version":"1.1.2"}'
 
 echo "== marker DLLs planted beside the exe are not loaded"

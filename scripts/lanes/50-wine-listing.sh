@@ -26,23 +26,16 @@ PY
 log="$WINE_TEMP_DIR/quillon-agent.log"
 before=0
 [[ -f $log ]] && before=$(wc -l <"$log")
-python3 - >"$work/request.bin" <<'PY'
-import struct, sys
-for body in (b'{"type":"QUILLON_LIST_CERTS"}', b'{"type":"QUILLON_LIST_CERTS","pin":"0000"}'):
-    sys.stdout.buffer.write(struct.pack("<I", len(body)) + body)
-PY
+python3 scripts/lib/frames.py '{"type":"QUILLON_LIST_CERTS"}' '{"type":"QUILLON_LIST_CERTS","pin":"0000"}' \
+  >"$work/request.bin"
 # Through a pipe: Wine cannot query a Unix regular file as stdin, which would
 # choose installer mode.
 cat "$work/request.bin" | timeout 120 wine "$exe" >"$work/reply.bin"
 
-python3 - "$work/reply.bin" "$thumbprint" <<'PY'
-import json, struct, sys
-data = open(sys.argv[1], "rb").read()
-replies = []
-while data:
-    n = struct.unpack("<I", data[:4])[0]
-    replies.append(json.loads(data[4:4 + n]))
-    data = data[4 + n:]
+PYTHONPATH=scripts/lib python3 - "$work/reply.bin" "$thumbprint" <<'PY'
+import sys
+from frames import replies
+replies = replies(open(sys.argv[1], "rb").read())
 assert len(replies) == 2, replies
 for r in replies:
     assert r["type"] == "QUILLON_LIST_CERTS_RESPONSE", r

@@ -29,12 +29,12 @@ PY
 log="$WINE_TEMP_DIR/quillon-agent.log"
 before=0
 [[ -f $log ]] && before=$(wc -l <"$log")
-python3 - "$thumbprint" "$work/doc.bin" >"$work/request.bin" <<'PY'
-import base64, json, struct, sys
+PYTHONPATH=scripts/lib python3 - "$thumbprint" "$work/doc.bin" >"$work/request.bin" <<'PY'
+import base64, sys
+import frames
 tp, doc = sys.argv[1], base64.b64encode(open(sys.argv[2], "rb").read()).decode()
 def frame(**fields):
-    body = json.dumps(fields).encode()
-    sys.stdout.buffer.write(struct.pack("<I", len(body)) + body)
+    sys.stdout.buffer.write(frames.frame(fields))
 frame(type="QUILLON_AGENT_SIGN", thumbprint=tp, data=doc, pin="1234")
 frame(type="QUILLON_AGENT_SIGN", thumbprint=tp, data=doc, format="raw", pin="1234")
 frame(type="QUILLON_AGENT_SIGN_BATCH", thumbprint=tp, pin="1234", items=[
@@ -45,15 +45,11 @@ PY
 # choose installer mode.
 cat "$work/request.bin" | timeout 120 wine "$exe" >"$work/reply.bin"
 
-python3 - "$work" "$thumbprint" <<'PY'
-import base64, json, struct, sys
+PYTHONPATH=scripts/lib python3 - "$work" "$thumbprint" <<'PY'
+import base64, sys
+from frames import replies
 work, tp = sys.argv[1], sys.argv[2]
-data = open(work + "/reply.bin", "rb").read()
-replies = []
-while data:
-    n = struct.unpack("<I", data[:4])[0]
-    replies.append(json.loads(data[4:4 + n]))
-    data = data[4 + n:]
+replies = replies(open(work + "/reply.bin", "rb").read())
 assert len(replies) == 4, replies
 cert = open(work + "/cert.der", "rb").read()
 cms, raw, batch, wrong = replies
