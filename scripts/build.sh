@@ -22,6 +22,11 @@ KNOWN_DLLS=(advapi32 clbcatq combase comdlg32 coml2 difxapi gdi32 gdiplus imageh
   msvcrt normaliz nsi ntdll ole32 oleaut32 psapi rpcrt4 sechost setupapi shcore shell32 shlwapi user32
   wldap32 ws2_32)
 
+# The DLLs an exe imports, one a line.
+imported_dlls() {
+  x86_64-w64-mingw32-objdump -p "$1" | sed -nE 's/^\s*DLL Name: (.*)$/\1/p'
+}
+
 check_windows_imports() {
   local exe=$1 dll bad=0 kernel32=0
   while read -r dll; do
@@ -31,9 +36,26 @@ check_windows_imports() {
       echo "$exe imports $dll, which is not one of the KnownDLLs" >&2
       bad=1
     fi
-  done < <(x86_64-w64-mingw32-objdump -p "$exe" | sed -nE 's/^\s*DLL Name: (.*)$/\1/p')
+  done < <(imported_dlls "$exe")
   # Every Windows program imports kernel32: without it the list was not read.
   ((kernel32)) || { echo "could not read the imports of $exe" >&2; return 1; }
+  return $bad
+}
+
+# Every DLL the exe imports is loaded before the first request is read, on each
+# start a browser makes; the agent imports only what any MinGW-w64 program
+# does, and loads any other DLL when a request first needs it.
+STARTUP_DLLS=(kernel32 msvcrt)
+
+check_startup_imports() {
+  local exe=$1 dll bad=0
+  while read -r dll; do
+    dll=${dll,,}
+    if [[ " ${STARTUP_DLLS[*]} " != *" ${dll%.dll} "* ]]; then
+      echo "$exe imports $dll, which every start would load; load it on first use" >&2
+      bad=1
+    fi
+  done < <(imported_dlls "$exe")
   return $bad
 }
 
@@ -48,6 +70,7 @@ build_windows() {
   cmake --preset windows -U 'OPENSSL_*' -U 'LIB_EAY*' >/dev/null
   cmake --build --preset windows
   check_windows_imports build-win/quillon-agent.exe
+  check_startup_imports build-win/quillon-agent.exe
   # The prefix the Wine lanes run in belongs to this build tree.
   (source scripts/lib/wine.sh && wine_prefix_ready)
 }
