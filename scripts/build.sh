@@ -42,13 +42,19 @@ check_windows_imports() {
   return $bad
 }
 
-# Every DLL the exe imports is loaded before the first request is read, on each
-# start a browser makes; the agent imports only what any MinGW-w64 program
-# does, and loads any other DLL when a request first needs it.
+# What the loader does before the first request is read is done on each start
+# a browser makes. Every DLL the exe imports is loaded: the agent imports only
+# what any MinGW-w64 program does, and loads any other DLL when a request
+# first needs it. Sections aligned to pages in the file let Wine map the image
+# rather than copy it in.
 STARTUP_DLLS=(kernel32 msvcrt)
 
-check_startup_imports() {
+check_startup_cost() {
   local exe=$1 dll bad=0
+  if ! x86_64-w64-mingw32-objdump -p "$exe" | grep -E '^FileAlignment\s+0*1000$' >/dev/null; then
+    echo "$exe has sections not aligned to pages in the file" >&2
+    bad=1
+  fi
   while read -r dll; do
     dll=${dll,,}
     if [[ " ${STARTUP_DLLS[*]} " != *" ${dll%.dll} "* ]]; then
@@ -70,7 +76,7 @@ build_windows() {
   cmake --preset windows -U 'OPENSSL_*' -U 'LIB_EAY*' >/dev/null
   cmake --build --preset windows
   check_windows_imports build-win/quillon-agent.exe
-  check_startup_imports build-win/quillon-agent.exe
+  check_startup_cost build-win/quillon-agent.exe
   # The prefix the Wine lanes run in belongs to this build tree.
   (source scripts/lib/wine.sh && wine_prefix_ready)
 }
