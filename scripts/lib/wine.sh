@@ -47,8 +47,22 @@ wine_ready() {
   wineserver -w </dev/null >/dev/null 2>&1 || true
   wineserver -p3 </dev/null >/dev/null 2>&1 || true
   wine cmd /c exit </dev/null >/dev/null 2>&1
-  local temp
-  temp=$(wine cmd /c echo %TEMP% </dev/null 2>/dev/null | tr -d '\r')
+  # Right after a server starts, Wine's launcher has been seen to fail a start
+  # ("ShellExecuteEx failed: Internal error", or exit 1 with no output) on a
+  # fresh prefix. The lanes begin once two starts in a row answer.
+  local temp tries=0 good=0
+  while ((good < 2)); do
+    temp=$(wine cmd /c echo %TEMP% </dev/null 2>/dev/null | tr -d '\r')
+    if [[ $temp =~ ^[A-Za-z]:\\ ]]; then
+      good=$((good + 1))
+    else
+      good=0
+      tries=$((tries + 1))
+      ((tries < 20)) || { echo "wine: programs do not start in $WINEPREFIX: $temp" >&2; return 1; }
+      log_step "wine: a start failed (${temp:-no output}); trying again"
+      sleep 1
+    fi
+  done
   WINE_TEMP_DIR=$(readlink -f "$(winepath -u "$temp" 2>/dev/null)")
   mkdir -p "$WINE_TEMP_DIR"
   export WINE_TEMP_DIR
