@@ -15,13 +15,15 @@
 #include <string>
 #include <vector>
 
+#include "support/frames.h"
+
 extern char** environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const std::string kPing = std::string("\x17\x00\x00\x00", 4) + R"({"type":"QUILLON_PING"})";
+const std::string kPing = quillon::testing::frameOf(R"({"type":"QUILLON_PING"})");
 constexpr std::size_t kPongFrameSize = 4 + 41;  // {"type":"QUILLON_PONG","version":"1.1.2"}
 
 struct Agent {

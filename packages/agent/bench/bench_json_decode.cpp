@@ -16,6 +16,7 @@
 
 #include "host/framing.h"
 #include "host/messages.h"
+#include "support/frames.h"
 
 namespace {
 
@@ -83,12 +84,6 @@ std::string base64Text(std::size_t size) {
     return s;
 }
 
-std::string framed(const std::string& body) {
-    const auto n = static_cast<std::uint32_t>(body.size());
-    std::string frame = {char(n), char(n >> 8), char(n >> 16), char(n >> 24)};
-    return frame + body;
-}
-
 struct Figures {
     double seconds;
     std::size_t peakHeap;  // above what was held before the run
@@ -132,8 +127,8 @@ int main() {
                  data.substr(i * (kData / kItems), kData / kItems) + "\"}";
     }
     batch += "]}";
-    const std::string singleFrame = framed(single);
-    const std::string batchFrame = framed(batch);
+    const std::string singleFrame = quillon::testing::frameOf(single);
+    const std::string batchFrame = quillon::testing::frameOf(batch);
 
     std::printf("request bodies: single %.1f MiB, batch of %d items %.1f MiB; best of 5 runs\n",
                 single.size() / 1048576.0, kItems, batch.size() / 1048576.0);

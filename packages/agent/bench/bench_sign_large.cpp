@@ -27,6 +27,7 @@
 
 #include "common/base64.h"
 #include "softhsm_bench_token.h"
+#include "support/frames.h"
 
 namespace {
 
@@ -50,17 +51,11 @@ bool readAll(int fd, char* p, std::size_t n) {
     }
     return true;
 }
-std::string lengthPrefix(std::size_t size) {
-    std::uint32_t n = static_cast<std::uint32_t>(size);
-    std::string f(4, '\0');
-    for (int i = 0; i < 4; ++i) f[i] = static_cast<char>(n >> (8 * i));
-    return f;
-}
-std::string frame(const std::string& body) { return lengthPrefix(body.size()) + body; }
+using quillon::testing::frameOf;
 bool readLength(int fd, std::uint32_t& n) {
-    unsigned char len[4];
-    if (!readAll(fd, reinterpret_cast<char*>(len), 4)) return false;
-    n = len[0] | len[1] << 8 | len[2] << 16 | static_cast<std::uint32_t>(len[3]) << 24;
+    char header[4];
+    if (!readAll(fd, header, sizeof header)) return false;
+    n = quillon::testing::announcedLength({header, sizeof header});
     return true;
 }
 std::string readReply(int fd) {
@@ -116,7 +111,7 @@ int bareHost() {
         if (!body || !readAll(0, body, n)) return 1;
         std::string reply = "{\"digest\":\"" + digestOfDataField(std::string_view(body, n)) + "\"}";
         std::free(body);
-        std::string out = frame(reply);
+        std::string out = frameOf(reply);
         writeAll(1, out.data(), out.size());
     }
 }
@@ -193,8 +188,8 @@ bool compare(const char* self, const quillon::bench::BenchToken& token, const ch
     auto [text, digest] = randomDocument(document);
     const std::string largeBody = body(text);
     text = std::string();
-    const std::string large = frame(largeBody);
-    const std::string warmup = frame(body("YWJj"));
+    const std::string large = frameOf(largeBody);
+    const std::string warmup = frameOf(body("YWJj"));
 
     std::vector<double> agentSeconds, bareSeconds, agentPeak, barePeak;
     bool ok = true;

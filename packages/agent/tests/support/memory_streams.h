@@ -1,5 +1,5 @@
-// In-memory stand-ins for standard input and output, and frame helpers, for
-// driving the framing and the request loop without a process.
+// In-memory stand-ins for standard input and output, for driving the framing
+// and the request loop without a process (frames from support/frames.h).
 #pragma once
 
 #include <cstddef>
@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "platform/stdio.h"
+#include "support/frames.h"
 
 namespace quillon::testing {
 
@@ -42,14 +43,5 @@ public:
     std::size_t writes = 0;
     bool failing = false;
 };
-
-// A frame: the body's length as 4 little-endian bytes, then the body.
-std::string frameOf(std::string_view body);
-// A frame header announcing `length` bytes.
-std::string lengthPrefix(std::uint32_t length);
-
-// The bodies of back-to-back frames; nullopt when the bytes do not end
-// exactly at a frame boundary.
-std::optional<std::vector<std::string>> splitFrames(std::string_view bytes);
 
 }  // namespace quillon::testing

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/frames.h"
+
 namespace quillon::process {
 namespace {
 
@@ -230,7 +232,7 @@ bool LiveAgent::receiveFrame(std::string& body, int timeoutMs) {
     long deadline = nowMs() + timeoutMs;
     for (;;) {
         std::string rest;
-        auto frames = framesOf(pending_, &rest);
+        auto frames = testing::framesOf(pending_, &rest);
         if (!frames.empty()) {
             body = frames.front();
             pending_ = pending_.substr(4 + body.size());
@@ -264,28 +266,6 @@ std::string describe(const AgentResult& result) {
     text += ", " + std::to_string(result.out.size()) + " bytes on stdout, stderr: ";
     text += result.err.empty() ? "(nothing)" : "\n" + result.err;
     return text;
-}
-
-std::string lengthPrefix(unsigned length) {
-    std::string out(4, '\0');
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<char>((length >> (8 * i)) & 0xFF);
-    return out;
-}
-
-std::string frameOf(const std::string& body) { return lengthPrefix(static_cast<unsigned>(body.size())) + body; }
-
-std::vector<std::string> framesOf(const std::string& bytes, std::string* rest) {
-    std::vector<std::string> bodies;
-    std::size_t pos = 0;
-    while (bytes.size() - pos >= 4) {
-        unsigned length = 0;
-        for (int i = 3; i >= 0; --i) length = length << 8 | static_cast<unsigned char>(bytes[pos + i]);
-        if (bytes.size() - pos - 4 < length) break;
-        bodies.push_back(bytes.substr(pos + 4, length));
-        pos += 4 + length;
-    }
-    if (rest) *rest = bytes.substr(pos);
-    return bodies;
 }
 
 }  // namespace quillon::process

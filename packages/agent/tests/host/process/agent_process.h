@@ -58,10 +58,4 @@ private:
     std::string pending_;
 };
 
-std::string frameOf(const std::string& body);
-std::string lengthPrefix(unsigned length);
-// Bodies of back-to-back frames; the trailing bytes that make no whole frame
-// go to `rest`.
-std::vector<std::string> framesOf(const std::string& bytes, std::string* rest = nullptr);
-
 }  // namespace quillon::process

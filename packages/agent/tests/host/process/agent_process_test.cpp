@@ -12,11 +12,15 @@
 #include <sstream>
 
 #include "agent_process.h"
+#include "support/frames.h"
 
 namespace quillon::process {
 namespace {
 
 namespace fs = std::filesystem;
+using testing::frameOf;
+using testing::framesOf;
+using testing::lengthPrefix;
 
 constexpr const char* kPong = R"({"type":"QUILLON_PONG","version":"1.1.2"})";
 constexpr const char* kStartLine = "=== agente iniciado (v1.1.2) ===";

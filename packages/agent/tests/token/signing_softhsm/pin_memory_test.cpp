@@ -12,6 +12,7 @@
 
 #include "host/process/agent_process.h"
 #include "softhsm_tokens.h"
+#include "support/frames.h"
 
 namespace quillon {
 namespace {
@@ -64,8 +65,8 @@ TEST(PinInMemory, IsGoneAfterWrongPinSignaturesAndPings) {
                                    R"(","data":"YWJj","format":"","pin":")" + inJson + R"("})";
         const std::string batch = R"({"type":"QUILLON_AGENT_SIGN_BATCH","thumbprint":")" + cert.thumbprint +
                                   R"(","pin":")" + inJson + R"(","items":[{"id":"1","data":"YWJj"}]})";
-        std::string requests = process::frameOf(single) + process::frameOf(batch);
-        for (int i = 0; i < 5; ++i) requests += process::frameOf(R"({"type":"QUILLON_PING"})");
+        std::string requests = testing::frameOf(single) + testing::frameOf(batch);
+        for (int i = 0; i < 5; ++i) requests += testing::frameOf(R"({"type":"QUILLON_PING"})");
         ASSERT_TRUE(agent.send(requests));
         std::vector<std::string> replies(7);
         for (auto& reply : replies) ASSERT_TRUE(agent.receiveFrame(reply));
