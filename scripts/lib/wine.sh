@@ -72,3 +72,21 @@ wine_ready() {
 wine_done() {
   wineserver -w </dev/null >/dev/null 2>&1 || true
 }
+
+# Points WINEPREFIX at a scratch copy of the prefix, so a lane that writes to
+# the registry leaves the shared prefix as it was. Sets WINE_SCRATCH (the
+# scratch folder, also for the lane's own files); on exit the copy's server
+# is let end by itself (it saves the registry), a program of it still waiting
+# for input after that is ended with it, and the folder is removed.
+wine_scratch_prefix() {
+  wine_prefix_ready
+  WINE_SCRATCH=$(mktemp -d "/tmp/$1.XXXXXX")
+  trap wine_scratch_cleanup EXIT
+  cp -a "$WINEPREFIX" "$WINE_SCRATCH/prefix"
+  export WINEPREFIX=$WINE_SCRATCH/prefix
+}
+
+wine_scratch_cleanup() {
+  timeout 30 wineserver -w 2>/dev/null || wineserver -k 2>/dev/null || true
+  rm -rf "$WINE_SCRATCH"
+}

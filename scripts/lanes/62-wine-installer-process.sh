@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# The installer process tests against the Windows exe under Wine: the real
+# registry (read back with reg query), the real cmd for the delayed removal,
+# files through the prefix's drive C. Runs in a scratch copy of the project's
+# Wine prefix.
+set -euo pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../lib/wine.sh"
+cd "$QUILLON_ROOT"
+
+tests=build/packages/agent/tests/installer/process/installer_process_tests
+exe=build-win/quillon-agent.exe
+for f in "$tests" "$exe"; do
+  [[ -f $f ]] || { echo "missing $f: run scripts/build.sh" >&2; exit 1; }
+done
+wine_scratch_prefix quillon-wine-installer-process
+wine_ready
+export QUILLON_INSTALLER_EXE=$QUILLON_ROOT/$exe
+"$tests" --gtest_color=no
