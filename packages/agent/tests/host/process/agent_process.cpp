@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -170,7 +171,9 @@ bool agentRunsUnderWine() {
     return false;
 }
 
-AgentResult runAgent(const AgentRun& run, int timeoutSeconds) {
+namespace {
+
+AgentResult runOnce(const AgentRun& run, int timeoutSeconds) {
     std::vector<std::string> argv = agentCommand();
     argv.insert(argv.end(), run.args.begin(), run.args.end());
 
@@ -196,6 +199,28 @@ AgentResult runAgent(const AgentRun& run, int timeoutSeconds) {
     pump(in.write, run.input, out.read, err.read, result, deadline);
     long left = (deadline - nowMs()) / 1000;
     return reap(pid, static_cast<int>(left > 1 ? left : 1), std::move(result));
+}
+
+// Under Wine a start can fail before the program runs at all: the launcher
+// ends with status 1 and nothing on either stream, and the agent leaves no
+// log line (seen about once in a few hundred starts, on fresh prefixes). The
+// agent never ends that way on a pipe: agent mode always exits 0, and a crash
+// ends with an exception code. Such a start is made again, at most twice;
+// every other result stands as it is.
+bool wineNeverStartedIt(const AgentRun& run, const AgentResult& result) {
+    return run.stdinKind == Stdin::Pipe && result.exitStatus == 1 && result.out.empty() && result.err.empty() &&
+           agentRunsUnderWine();
+}
+
+}  // namespace
+
+AgentResult runAgent(const AgentRun& run, int timeoutSeconds) {
+    AgentResult result = runOnce(run, timeoutSeconds);
+    for (int again = 0; again < 2 && wineNeverStartedIt(run, result); ++again) {
+        std::fprintf(stderr, "wine did not start the agent (%s); starting it again\n", describe(result).c_str());
+        result = runOnce(run, timeoutSeconds);
+    }
+    return result;
 }
 
 LiveAgent::LiveAgent(const Env& env) {
