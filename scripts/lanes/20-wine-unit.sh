@@ -5,7 +5,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/../lib/wine.sh"
 cd "$QUILLON_ROOT"
 
 tests=build-win/packages/agent/tests/agent_tests.exe
-[[ -f $tests ]] || { echo "missing $tests: run scripts/build.sh windows" >&2; exit 1; }
+require_built "$tests"
 wine_ready
 echo "running $tests under $(wine --version)"
 

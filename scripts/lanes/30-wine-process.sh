@@ -8,9 +8,7 @@ cd "$QUILLON_ROOT"
 
 tests=build/packages/agent/tests/host/process/agent_process_tests
 exe=build-win/quillon-agent.exe
-for f in "$tests" "$exe"; do
-  [[ -f $f ]] || { echo "missing $f: run scripts/build.sh" >&2; exit 1; }
-done
+require_built "$tests" "$exe"
 wine_ready
 # The tests give each run its own TMPDIR, and Wine keeps its server socket
 # under TMPDIR: pin it so every run joins the one warm server of the prefix

@@ -13,9 +13,7 @@ cd "$QUILLON_ROOT"
 
 exe=build-win/quillon-agent.exe
 marker=build-win/packages/agent/tests/token/loading_probes/quillon_load_marker.dll
-for f in "$exe" "$marker"; do
-  [[ -f $f ]] || { echo "missing $f: run scripts/build.sh windows" >&2; exit 1; }
-done
+require_built "$exe" "$marker"
 wine_ready
 work=$(mktemp -d)
 module="$WINEPREFIX/drive_c/windows/system32/eToken.dll"

@@ -10,7 +10,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/../lib/wine.sh"
 cd "$QUILLON_ROOT"
 
 exe=${QUILLON_WIN_EXE:-$QUILLON_ROOT/build-win/quillon-agent.exe}
-[[ -f $exe ]] || { echo "missing $exe: run scripts/build.sh windows" >&2; exit 1; }
+require_built "$exe"
 wine_scratch_prefix quillon-wine-installer
 scratch=$WINE_SCRATCH
 drive_c=$WINEPREFIX/drive_c

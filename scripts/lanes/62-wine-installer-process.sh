@@ -9,9 +9,7 @@ cd "$QUILLON_ROOT"
 
 tests=build/packages/agent/tests/installer/process/installer_process_tests
 exe=build-win/quillon-agent.exe
-for f in "$tests" "$exe"; do
-  [[ -f $f ]] || { echo "missing $f: run scripts/build.sh" >&2; exit 1; }
-done
+require_built "$tests" "$exe"
 wine_scratch_prefix quillon-wine-installer-process
 wine_ready
 export QUILLON_INSTALLER_EXE=$QUILLON_ROOT/$exe

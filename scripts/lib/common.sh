@@ -21,3 +21,11 @@ as_root() {
 }
 
 log_step() { printf '==> %s\n' "$*" >&2; }
+
+# Ends a lane with a clear word when a file the build makes is missing.
+require_built() {
+  local f
+  for f in "$@"; do
+    [[ -f $f ]] || { echo "missing $f: run scripts/build.sh" >&2; exit 1; }
+  done
+}

@@ -15,9 +15,7 @@ scripted_module_lane_setup() {
   exe=$win/quillon-agent.exe
   local dll=$win/packages/agent/tests/token/scripted_module/quillon_scripted_module.dll
   local f
-  for f in "$exe" "$dll"; do
-    [[ -f $f ]] || { echo "missing $f: run scripts/build.sh windows" >&2; exit 1; }
-  done
+  require_built "$exe" "$dll"
   wine_ready
 
   placed="$WINEPREFIX/drive_c/windows/system32/eToken.dll"
