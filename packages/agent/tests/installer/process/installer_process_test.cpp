@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
@@ -234,8 +235,7 @@ protected:
         if (underWine() && !env_.contains("LOCALAPPDATA")) {
             if (prefixLocalAppData_.empty()) {
                 prefixLocalAppData_ = wineCommand({"cmd", "/c", "echo", "%LOCALAPPDATA%"}).out;
-                while (!prefixLocalAppData_.empty() && std::isspace(static_cast<unsigned char>(prefixLocalAppData_.back())))
-                    prefixLocalAppData_.pop_back();
+                prefixLocalAppData_.erase(prefixLocalAppData_.find_last_not_of("\r\n") + 1);
             }
             return installLayoutFor(prefixLocalAppData_, std::nullopt);
         }
