@@ -37,6 +37,13 @@ Error illegalAt(size_t position) { return newError(sformat("illegal base64 data 
 
 bool isLineBreak(char c) { return c == '\r' || c == '\n'; }
 
+// The three bytes a whole group's 24 bits stand for.
+inline void putGroup(std::uint32_t bits, std::uint8_t* out) {
+    out[0] = static_cast<std::uint8_t>(bits >> 16);
+    out[1] = static_cast<std::uint8_t>(bits >> 8);
+    out[2] = static_cast<std::uint8_t>(bits);
+}
+
 }  // namespace
 
 std::string base64Encode(ByteView data) {
@@ -74,9 +81,7 @@ Result<std::size_t> Base64Decoder::decode(std::string_view piece, std::uint8_t* 
                 const std::uint32_t v = kSextet0[text[i]] | kSextet1[text[i + 1]] | kSextet2[text[i + 2]] |
                                         kSextet3[text[i + 3]];
                 if (v & ~0xFFFFFFu) break;
-                out[written] = static_cast<std::uint8_t>(v >> 16);
-                out[written + 1] = static_cast<std::uint8_t>(v >> 8);
-                out[written + 2] = static_cast<std::uint8_t>(v);
+                putGroup(v, out + written);
                 written += 3;
             }
             if (i == size) break;
@@ -100,9 +105,7 @@ Result<std::size_t> Base64Decoder::decode(std::string_view piece, std::uint8_t* 
                 if (v < 0) return fail(illegalAt(position()));
                 quad_ = (quad_ << 6) | static_cast<std::uint32_t>(v);
                 if (++filled_ == 4) {
-                    out[written] = static_cast<std::uint8_t>(quad_ >> 16);
-                    out[written + 1] = static_cast<std::uint8_t>(quad_ >> 8);
-                    out[written + 2] = static_cast<std::uint8_t>(quad_);
+                    putGroup(quad_, out + written);
                     written += 3;
                     quad_ = 0;
                     filled_ = 0;

@@ -16,39 +16,33 @@ Fn advapi32Procedure(const char* name) {
     return reinterpret_cast<Fn>(reinterpret_cast<void*>(GetProcAddress(library, name)));
 }
 
-BOOL WINAPI acquireContextOnFirstUse(HCRYPTPROV* provider, LPCWSTR container, LPCWSTR providerName, DWORD type,
-                                     DWORD flags) {
-    static const auto acquire = advapi32Procedure<decltype(&CryptAcquireContextW)>("CryptAcquireContextW");
-    if (!acquire) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return FALSE;
+// An import entry's stand-in: finds the procedure in advapi32 on its first
+// call and passes every call on; fails as a missing procedure would.
+template <class Procedure, const char* Name>
+struct OnFirstUse;
+template <class... Args, const char* Name>
+struct OnFirstUse<BOOL(WINAPI*)(Args...), Name> {
+    static BOOL WINAPI call(Args... args) {
+        static const auto procedure = advapi32Procedure<BOOL(WINAPI*)(Args...)>(Name);
+        if (!procedure) {
+            SetLastError(ERROR_PROC_NOT_FOUND);
+            return FALSE;
+        }
+        return procedure(args...);
     }
-    return acquire(provider, container, providerName, type, flags);
-}
+};
 
-BOOL WINAPI genRandomOnFirstUse(HCRYPTPROV provider, DWORD length, BYTE* buffer) {
-    static const auto generate = advapi32Procedure<decltype(&CryptGenRandom)>("CryptGenRandom");
-    if (!generate) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return FALSE;
-    }
-    return generate(provider, length, buffer);
-}
-
-BOOL WINAPI releaseContextOnFirstUse(HCRYPTPROV provider, DWORD flags) {
-    static const auto release = advapi32Procedure<decltype(&CryptReleaseContext)>("CryptReleaseContext");
-    if (!release) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return FALSE;
-    }
-    return release(provider, flags);
-}
+constexpr char kAcquireContext[] = "CryptAcquireContextW";
+constexpr char kGenRandom[] = "CryptGenRandom";
+constexpr char kReleaseContext[] = "CryptReleaseContext";
 
 }  // namespace
 
 // The import entries themselves: libcrypto's calls go through these pointers.
 extern "C" {
-decltype(&CryptAcquireContextW) __imp_CryptAcquireContextW = acquireContextOnFirstUse;
-decltype(&CryptGenRandom) __imp_CryptGenRandom = genRandomOnFirstUse;
-decltype(&CryptReleaseContext) __imp_CryptReleaseContext = releaseContextOnFirstUse;
+decltype(&CryptAcquireContextW) __imp_CryptAcquireContextW =
+    OnFirstUse<decltype(&CryptAcquireContextW), kAcquireContext>::call;
+decltype(&CryptGenRandom) __imp_CryptGenRandom = OnFirstUse<decltype(&CryptGenRandom), kGenRandom>::call;
+decltype(&CryptReleaseContext) __imp_CryptReleaseContext =
+    OnFirstUse<decltype(&CryptReleaseContext), kReleaseContext>::call;
 }
