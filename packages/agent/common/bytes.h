@@ -18,4 +18,12 @@ inline std::string_view asText(ByteView b) {
     return std::string_view(reinterpret_cast<const char*>(b.data()), b.size());
 }
 
+// A byte as two upper-case hex digits, the way error texts and the log name
+// a byte that cannot be shown as it is.
+inline void appendHexByte(std::string& out, std::uint8_t byte) {
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    out += kDigits[byte >> 4];
+    out += kDigits[byte & 0xF];
+}
+
 }  // namespace quillon

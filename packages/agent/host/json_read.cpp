@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/bytes.h"
 #include "common/utf8.h"
 #include "common/wipe.h"
 
@@ -172,7 +173,6 @@ private:
     // Names the byte at p_ (or the end of input) and where it was met.
     std::unexpected<Error> syntaxError(std::string_view context) const {
         if (p_ >= end_) return endOfInput();
-        static constexpr char kHex[] = "0123456789ABCDEF";
         const unsigned char c = *p_;
         std::string text = "invalid character ";
         if (c > 0x20 && c < 0x7F) {
@@ -181,8 +181,7 @@ private:
             text += '\'';
         } else {
             text += "0x";
-            text += kHex[c >> 4];
-            text += kHex[c & 0xF];
+            appendHexByte(text, c);
         }
         text += ' ';
         text += context;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "common/bytes.h"
 #include "common/version.h"
 #include "platform/fs.h"
 
@@ -17,9 +18,8 @@ std::unique_ptr<platform::AppendFile> logFile;
 }  // namespace
 
 std::string logFilePath() {
-    std::string dir = platform::tempDirectory();
-    std::string path = dir;
-    if (!dir.empty() && dir.back() != '\\' && dir.back() != '/') path += '\\';
+    std::string path = platform::tempDirectory();
+    if (!path.empty() && path.back() != '\\' && path.back() != '/') path += '\\';
     path += kLogName;
     return path;
 }
@@ -56,7 +56,6 @@ bool needsEscape(std::string_view text, std::size_t i) {
 }  // namespace
 
 std::string escapeLogText(std::string_view text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string out;
     out.reserve(text.size());
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -64,10 +63,8 @@ std::string escapeLogText(std::string_view text) {
             out += text[i];
             continue;
         }
-        const auto c = static_cast<unsigned char>(text[i]);
         out += "\\x";
-        out += kHex[c >> 4];
-        out += kHex[c & 0xF];
+        appendHexByte(out, static_cast<std::uint8_t>(text[i]));
     }
     return out;
 }
