@@ -3,11 +3,6 @@
 //   - one ping round trip in a running process (goal < 20 us);
 // each beside the same exchange with /bin/cat, which does no work at all.
 // Usage: bench_agent_startup [starts=300] [pings=20000]
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -15,63 +10,22 @@
 #include <string>
 #include <vector>
 
-#include "support/frames.h"
-
-extern char** environ;
+#include "piped_process.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const std::string kPing = quillon::testing::frameOf(R"({"type":"QUILLON_PING"})");
-constexpr std::size_t kPongFrameSize = 4 + 41;  // {"type":"QUILLON_PONG","version":"1.1.2"}
+using quillon::bench::kPingFrame;
+using quillon::bench::kPongFrameSize;
+using quillon::bench::PipedProcess;
 
-struct Agent {
-    pid_t pid = -1;
-    int in = -1, out = -1;
-};
-
-Agent startProcess(const char* path) {
-    int toAgent[2], fromAgent[2];
-    if (::pipe(toAgent) != 0 || ::pipe(fromAgent) != 0) std::abort();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, toAgent[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, fromAgent[1], 1);
-    posix_spawn_file_actions_addclose(&actions, toAgent[1]);
-    posix_spawn_file_actions_addclose(&actions, fromAgent[0]);
-    char* argv[] = {const_cast<char*>(path), nullptr};
-    Agent agent;
-    if (posix_spawn(&agent.pid, path, &actions, nullptr, argv, environ) != 0) {
-        std::perror("posix_spawn");
-        std::exit(1);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(toAgent[0]);
-    ::close(fromAgent[1]);
-    agent.in = toAgent[1];
-    agent.out = fromAgent[0];
-    return agent;
-}
-
-Agent startAgent() { return startProcess(QUILLON_AGENT_PATH); }
+PipedProcess startAgent() { return quillon::bench::startPiped({QUILLON_AGENT_PATH}); }
+PipedProcess startCat() { return quillon::bench::startPiped({"/bin/cat"}); }
 
 // Sends a ping and waits for `replySize` bytes back.
-void pingOnce(const Agent& agent, std::size_t replySize = kPongFrameSize) {
-    if (::write(agent.in, kPing.data(), kPing.size()) != static_cast<ssize_t>(kPing.size())) std::abort();
-    char reply[kPongFrameSize];
-    std::size_t got = 0;
-    while (got < replySize) {
-        ssize_t n = ::read(agent.out, reply + got, replySize - got);
-        if (n <= 0) std::abort();
-        got += static_cast<std::size_t>(n);
-    }
-}
-
-void stopAgent(Agent& agent) {
-    ::close(agent.in);
-    ::close(agent.out);
-    ::waitpid(agent.pid, nullptr, 0);
+void pingOnce(const PipedProcess& process, std::size_t replySize = kPongFrameSize) {
+    if (!quillon::bench::exchange(process, kPingFrame, replySize)) std::abort();
 }
 
 void report(const char* what, std::vector<double>& micros, double goal) {
@@ -101,10 +55,10 @@ int main(int argc, char** argv) {
     std::vector<double> startup;
     for (int i = 0; i < starts; ++i) {
         auto t0 = Clock::now();
-        Agent agent = startAgent();
+        PipedProcess agent = startAgent();
         pingOnce(agent);
         startup.push_back(microsSince(t0));
-        stopAgent(agent);
+        quillon::bench::stopPiped(agent);
     }
     report("spawn to first pong", startup, 2000);
 
@@ -113,14 +67,14 @@ int main(int argc, char** argv) {
     std::vector<double> baseline;
     for (int i = 0; i < starts; ++i) {
         auto t0 = Clock::now();
-        Agent cat = startProcess("/bin/cat");
-        pingOnce(cat, kPing.size());
+        PipedProcess cat = startCat();
+        pingOnce(cat, kPingFrame.size());
         baseline.push_back(microsSince(t0));
-        stopAgent(cat);
+        quillon::bench::stopPiped(cat);
     }
     report("baseline: spawn to echo (/bin/cat)", baseline, 2000);
 
-    auto roundTrips = [&](Agent process, std::size_t replySize) {
+    auto roundTrips = [&](PipedProcess process, std::size_t replySize) {
         for (int i = 0; i < 200; ++i) pingOnce(process, replySize);  // warm up
         std::vector<double> micros;
         micros.reserve(static_cast<std::size_t>(pings));
@@ -129,7 +83,7 @@ int main(int argc, char** argv) {
             pingOnce(process, replySize);
             micros.push_back(microsSince(t0));
         }
-        stopAgent(process);
+        quillon::bench::stopPiped(process);
         return micros;
     };
     auto agentTrips = roundTrips(startAgent(), kPongFrameSize);
@@ -137,7 +91,7 @@ int main(int argc, char** argv) {
     // Two processes handing a message back and forth cost this much anyway;
     // on an idle machine the wake-up across CPUs dominates (pin with taskset
     // to one CPU to see the agent's own share).
-    auto catTrips = roundTrips(startProcess("/bin/cat"), kPing.size());
+    auto catTrips = roundTrips(startCat(), kPingFrame.size());
     report("baseline: echo round trip (/bin/cat)", catTrips, 20);
 
     std::string log = std::string(scratch) + "/quillon-agent.log";

@@ -5,11 +5,6 @@
 // falls on each alike; medians and each program's ratio to the bare host are
 // printed. The Wine prefix is $WINEPREFIX, else build-win/wineprefix.
 // Usage: bench_wine_startup [runs=40] [exe ...]   (default exe: build-win/quillon-agent.exe)
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -17,50 +12,21 @@
 #include <string>
 #include <vector>
 
-#include "support/frames.h"
-
-extern char** environ;
+#include "piped_process.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-const std::string kPing = quillon::testing::frameOf(R"({"type":"QUILLON_PING"})");
-constexpr std::size_t kPongFrameSize = 4 + 41;  // {"type":"QUILLON_PONG","version":"1.1.2"}
-
 // Milliseconds from spawning `wine exe` to the whole pong; negative when the
 // program gave no pong.
 double pingThroughWine(const std::string& exe) {
-    int toHost[2], fromHost[2];
-    if (::pipe(toHost) != 0 || ::pipe(fromHost) != 0) std::abort();
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, toHost[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, fromHost[1], 1);
-    posix_spawn_file_actions_addclose(&actions, toHost[1]);
-    posix_spawn_file_actions_addclose(&actions, fromHost[0]);
-    char* argv[] = {const_cast<char*>("wine"), const_cast<char*>(exe.c_str()), nullptr};
-    auto t0 = Clock::now();
-    pid_t pid;
-    if (posix_spawnp(&pid, "wine", &actions, nullptr, argv, environ) != 0) {
-        std::perror("posix_spawnp wine");
-        std::exit(1);
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    ::close(toHost[0]);
-    ::close(fromHost[1]);
-    bool answered = ::write(toHost[1], kPing.data(), kPing.size()) == static_cast<ssize_t>(kPing.size());
-    char reply[kPongFrameSize];
-    std::size_t got = 0;
-    while (answered && got < sizeof reply) {
-        ssize_t n = ::read(fromHost[0], reply + got, sizeof reply - got);
-        if (n <= 0) answered = false;
-        got += n > 0 ? static_cast<std::size_t>(n) : 0;
-    }
-    double millis = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
-    ::close(toHost[1]);
-    ::close(fromHost[0]);
-    ::waitpid(pid, nullptr, 0);
+    using namespace quillon::bench;
+    const auto t0 = Clock::now();
+    PipedProcess host = startPiped({"wine", exe});
+    const bool answered = exchange(host, kPingFrame, kPongFrameSize);
+    const double millis = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+    stopPiped(host);
     return answered ? millis : -1;
 }
 
