@@ -1,9 +1,11 @@
 #include "host/framing.h"
 
 #include <algorithm>
+#include <new>
 #include <utility>
 
 #include "common/format.h"
+#include "common/wipe.h"
 #include "platform/memory.h"
 
 namespace quillon {
@@ -33,7 +35,8 @@ MessageBody::MessageBody(MessageBody&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       reserved_(std::exchange(other.reserved_, 0)),
       committed_(std::exchange(other.committed_, 0)),
-      size_(std::exchange(other.size_, 0)) {}
+      size_(std::exchange(other.size_, 0)),
+      onHeap_(std::exchange(other.onHeap_, false)) {}
 
 MessageBody& MessageBody::operator=(MessageBody&& other) noexcept {
     if (this != &other) {
@@ -42,6 +45,7 @@ MessageBody& MessageBody::operator=(MessageBody&& other) noexcept {
         reserved_ = std::exchange(other.reserved_, 0);
         committed_ = std::exchange(other.committed_, 0);
         size_ = std::exchange(other.size_, 0);
+        onHeap_ = std::exchange(other.onHeap_, false);
     }
     return *this;
 }
@@ -49,21 +53,28 @@ MessageBody& MessageBody::operator=(MessageBody&& other) noexcept {
 MessageBody::~MessageBody() { release(); }
 
 bool MessageBody::reserve(std::size_t size) {
-    data_ = static_cast<char*>(platform::reserveAddressSpace(size));
+    onHeap_ = size <= kHeapBodyLimit;
+    data_ = onHeap_ ? new (std::nothrow) char[size] : static_cast<char*>(platform::reserveAddressSpace(size));
     reserved_ = data_ ? size : 0;
     return data_ != nullptr;
 }
 
 bool MessageBody::commit(std::size_t size) {
-    if (size > reserved_ || !platform::commitAddressSpace(data_, size)) return false;
+    if (size > reserved_ || (!onHeap_ && !platform::commitAddressSpace(data_, size))) return false;
     committed_ = size;
     return true;
 }
 
 void MessageBody::release() {
-    if (data_) platform::releaseAddressSpace(data_, reserved_);
+    if (data_ && onHeap_) {
+        wipeMemory(data_, reserved_);
+        delete[] data_;
+    } else if (data_) {
+        platform::releaseAddressSpace(data_, reserved_);
+    }
     data_ = nullptr;
     reserved_ = committed_ = size_ = 0;
+    onHeap_ = false;
 }
 
 Result<MessageBody> readMessage(platform::InputStream& in) {

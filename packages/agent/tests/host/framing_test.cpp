@@ -52,6 +52,21 @@ TEST(ReadMessage, ReassemblesBackToBackFramesDeliveredInAnyPieces) {
     }
 }
 
+TEST(ReadMessage, BodiesEitherSideOfTheHeapLimitComeBackWhole) {
+    for (std::size_t size : {kHeapBodyLimit - 1, kHeapBodyLimit, kHeapBodyLimit + 1}) {
+        std::string text(size, '\0');
+        for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>(i % 241);
+        MemoryInput in(frameOf(text) + frameOf("{}"), 4093);
+        auto body = readMessage(in);
+        ASSERT_TRUE(body.has_value()) << size;
+        EXPECT_TRUE(*body == text) << size;
+        EXPECT_EQ(body->capacity(), size) << size;
+        MessageBody moved = std::move(*body);  // and a moved body keeps its bytes
+        EXPECT_TRUE(moved == text) << size;
+        EXPECT_EQ(readMessage(in).value(), "{}");
+    }
+}
+
 TEST(ReadMessage, ReassemblesLargeBodiesIntoOneExactBuffer) {
     std::string large((32u << 20) + 7, '\0');
     for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<char>(i % 251);
