@@ -27,18 +27,26 @@ imported_dlls() {
   x86_64-w64-mingw32-objdump -p "$1" | sed -nE 's/^\s*DLL Name: (.*)$/\1/p'
 }
 
-check_windows_imports() {
-  local exe=$1 dll bad=0 kernel32=0
+# The DLLs an exe imports that are not among the names given (without .dll),
+# one a line, in lower case.
+imports_outside() {
+  local exe=$1 dll allowed
+  shift
+  allowed=" $* "
   while read -r dll; do
     dll=${dll,,}
-    [[ $dll == kernel32.dll ]] && kernel32=1
-    if [[ " ${KNOWN_DLLS[*]} " != *" ${dll%.dll} "* || $dll != *.dll ]]; then
-      echo "$exe imports $dll, which is not one of the KnownDLLs" >&2
-      bad=1
-    fi
+    [[ $dll == *.dll && $allowed == *" ${dll%.dll} "* ]] || echo "$dll"
   done < <(imported_dlls "$exe")
+}
+
+check_windows_imports() {
+  local exe=$1 dll bad=0
   # Every Windows program imports kernel32: without it the list was not read.
-  ((kernel32)) || { echo "could not read the imports of $exe" >&2; return 1; }
+  imported_dlls "$exe" | grep -qix kernel32.dll || { echo "could not read the imports of $exe" >&2; return 1; }
+  while read -r dll; do
+    echo "$exe imports $dll, which is not one of the KnownDLLs" >&2
+    bad=1
+  done < <(imports_outside "$exe" "${KNOWN_DLLS[@]}")
   return $bad
 }
 
@@ -56,12 +64,9 @@ check_startup_cost() {
     bad=1
   fi
   while read -r dll; do
-    dll=${dll,,}
-    if [[ " ${STARTUP_DLLS[*]} " != *" ${dll%.dll} "* ]]; then
-      echo "$exe imports $dll, which every start would load; load it on first use" >&2
-      bad=1
-    fi
-  done < <(imported_dlls "$exe")
+    echo "$exe imports $dll, which every start would load; load it on first use" >&2
+    bad=1
+  done < <(imports_outside "$exe" "${STARTUP_DLLS[@]}")
   return $bad
 }
 
