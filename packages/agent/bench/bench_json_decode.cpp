@@ -15,7 +15,7 @@
 #include <nlohmann/json.hpp>
 
 #include "host/framing.h"
-#include "host/messages.h"
+#include "protocol/messages.h"
 #include "support/frames.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "host/handlers.h"
-#include "host/log.h"
+#include "log/log.h"
 #include "platform/stdio.h"
 #include "softhsm_bench_token.h"
 #include "token/pkcs11_context.h"

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "common/json_write.h"
-#include "host/messages.h"
+#include "protocol/messages.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "common/error.h"
-#include "host/messages.h"
+#include "protocol/messages.h"
 #include "platform/stdio.h"
 
 namespace quillon {

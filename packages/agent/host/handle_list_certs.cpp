@@ -1,6 +1,6 @@
 #include "host/framing.h"
 #include "host/handlers.h"
-#include "host/log.h"
+#include "log/log.h"
 #include "token/listing.h"
 
 namespace quillon {

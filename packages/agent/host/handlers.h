@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "host/messages.h"
+#include "protocol/messages.h"
 #include "platform/stdio.h"
 
 namespace quillon {

@@ -2,7 +2,7 @@
 // native-messaging requests; started from a console (or with no usable
 // standard input) it installs or uninstalls itself. Arguments never decide.
 #include "host/handlers.h"
-#include "host/log.h"
+#include "log/log.h"
 #include "installer/installer.h"
 #include "platform/startup.h"
 #include "platform/stdio.h"

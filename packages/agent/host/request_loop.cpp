@@ -5,7 +5,7 @@
 #include "common/format.h"
 #include "host/framing.h"
 #include "host/handlers.h"
-#include "host/log.h"
+#include "log/log.h"
 
 namespace quillon {
 namespace {

@@ -7,7 +7,7 @@
 
 #include "common/bytes.h"
 #include "common/error.h"
-#include "host/messages.h"
+#include "protocol/messages.h"
 #include "x509/certificate.h"
 
 namespace quillon {

@@ -3,7 +3,7 @@
 #include <unordered_set>
 
 #include "common/format.h"
-#include "host/log.h"
+#include "log/log.h"
 #include "token/certificate_summary.h"
 #include "token/module_list.h"
 #include "token/pkcs11_context.h"

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "common/error.h"
-#include "host/messages.h"
+#include "protocol/messages.h"
 #include "token/pkcs11_module.h"
 
 namespace quillon {

@@ -5,7 +5,7 @@
 #include <mutex>
 
 #include "common/format.h"
-#include "host/log.h"
+#include "log/log.h"
 
 namespace quillon {
 

@@ -2,7 +2,7 @@
 
 #include "common/base64.h"
 #include "common/time_text.h"
-#include "host/log.h"
+#include "log/log.h"
 #include "token/signing.h"
 #include "token/slot_session.h"
 

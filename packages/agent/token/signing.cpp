@@ -4,7 +4,7 @@
 
 #include "common/base64_digest.h"
 #include "common/format.h"
-#include "host/log.h"
+#include "log/log.h"
 #include "token/module_list.h"
 #include "token/pkcs11_context.h"
 #include "token/slot_session.h"

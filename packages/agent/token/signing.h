@@ -12,7 +12,7 @@
 #include "common/bytes.h"
 #include "common/error.h"
 #include "common/sha256.h"
-#include "host/messages.h"
+#include "protocol/messages.h"
 #include "token/pkcs11_module.h"
 
 namespace quillon {

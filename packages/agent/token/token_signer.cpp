@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "common/format.h"
-#include "host/log.h"
+#include "log/log.h"
 #include "token/signature_check.h"
 
 namespace quillon {

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "common/json_write.h"
-#include "host/messages.h"
+#include "protocol/messages.h"
 
 namespace quillon {
 namespace {

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "host/handlers.h"
-#include "host/messages.h"
+#include "protocol/messages.h"
 #include "support/failing_allocations.h"
 #include "support/memory_streams.h"
 #include "support/token_fixtures.h"

@@ -9,7 +9,7 @@
 #endif
 
 #include "common/paths.h"
-#include "host/log.h"
+#include "log/log.h"
 #include "platform/fs.h"
 
 namespace quillon::testing {

@@ -8,7 +8,7 @@
 #include <map>
 
 #include "common/base64.h"
-#include "host/log.h"
+#include "log/log.h"
 #include "softhsm_tokens.h"
 #include "support/temp_folder.h"
 #include "support/test_certificates.h"

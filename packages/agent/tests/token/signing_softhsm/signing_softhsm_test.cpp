@@ -9,7 +9,7 @@
 
 #include "common/base64.h"
 #include "host/handlers.h"
-#include "host/log.h"
+#include "log/log.h"
 #include "softhsm_tokens.h"
 #include "support/memory_streams.h"
 #include "support/temp_folder.h"

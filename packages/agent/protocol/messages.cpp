@@ -1,11 +1,11 @@
 // The records' JSON forms: replies written by the writing rules, requests read
 // by the reading rules.
-#include "host/messages.h"
+#include "protocol/messages.h"
 
 #include <array>
 
 #include "common/json_write.h"
-#include "host/json_read.h"
+#include "protocol/json_read.h"
 
 namespace quillon {
 

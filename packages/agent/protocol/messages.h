@@ -10,7 +10,7 @@
 
 #include "common/error.h"
 #include "common/version.h"
-#include "host/json_read.h"
+#include "protocol/json_read.h"
 
 namespace quillon {
 
@@ -116,7 +116,7 @@ std::string encodeMessage(const AgentSignResponse& m);
 std::string encodeMessage(const AgentSignBatchResponse& m);
 
 // ---- decoding: a fresh record filled from a body by the request reading
-// rules (host/json_read.h); the error text is a one-line English description of the fault.
+// rules (protocol/json_read.h); the error text is a one-line English description of the fault.
 // The record's JsonText fields point into `body`, which must outlive it ----
 Result<BaseMessage> decodeBaseMessage(std::string_view body);
 Result<AgentSignMessage> decodeAgentSignMessage(std::string_view body);

@@ -1,4 +1,4 @@
-#include "host/json_read.h"
+#include "protocol/json_read.h"
 
 #include <algorithm>
 #include <array>

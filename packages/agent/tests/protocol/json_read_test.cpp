@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "host/json_read.h"
-#include "host/messages.h"
+#include "protocol/json_read.h"
+#include "protocol/messages.h"
 
 namespace quillon {
 namespace {
