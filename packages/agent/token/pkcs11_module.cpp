@@ -281,27 +281,45 @@ Status signInit(const ModuleContext& ctx, CK_SESSION_HANDLE session, CK_MECHANIS
     return check(callModule(ctx.functions->C_SignInit, session, &m, key));
 }
 
-Result<Bytes> sign(const ModuleContext& ctx, CK_SESSION_HANDLE session, ByteView data) {
+namespace {
+
+// Ends a signing operation that is still active on the session: C_SignInit
+// without a mechanism, the cancel that PKCS#11 3.0 defines. Its result is
+// not looked at.
+void cancelSign(const ModuleContext& ctx, CK_SESSION_HANDLE session) {
+    callModule(ctx.functions->C_SignInit, session, static_cast<CK_MECHANISM_PTR>(nullptr),
+               CK_OBJECT_HANDLE(CK_INVALID_HANDLE));
+}
+
+}  // namespace
+
+Result<Bytes> sign(const ModuleContext& ctx, CK_SESSION_HANDLE session, ByteView data, std::size_t signatureLength) {
     auto* in = const_cast<CK_BYTE_PTR>(data.data());
     CK_ULONG inLen = static_cast<CK_ULONG>(data.size());
-    CK_ULONG len = 0;
+    CK_ULONG announced = 0;
+    // A failed query ends the operation by itself; a successful one leaves it
+    // active, so from here on the real call is always made.
     if (auto s = check(callModule(ctx.functions->C_Sign, session, in, inLen, static_cast<CK_BYTE_PTR>(nullptr),
-                                  &len));
+                                  &announced));
         !s)
         return std::unexpected(s.error());
-    if (len > kMaxValueLength) return std::unexpected(pkcs11Error(CKR_HOST_MEMORY));
+    // The module's answer only ever enlarges the buffer: a module that
+    // announces too little may still write the whole signature.
+    std::size_t size = std::max<std::size_t>(signatureLength, 1);
+    if (announced > size && announced <= kMaxValueLength) size = announced;
     Bytes signature;
     try {
-        signature.resize(len);
+        signature.resize(size);
     } catch (const std::bad_alloc&) {
-        return std::unexpected(pkcs11Error(CKR_HOST_MEMORY));
+        size = std::max<std::size_t>(signatureLength, 1);
+        signature.resize(size);
     }
-    // Never a null buffer, even for a zero length: that would be another
-    // length query, and the operation would stay active on the session.
-    CK_BYTE spare = 0;
-    CK_BYTE_PTR out = signature.empty() ? &spare : signature.data();
-    if (auto s = check(callModule(ctx.functions->C_Sign, session, in, inLen, out, &len)); !s)
-        return std::unexpected(s.error());
+    CK_ULONG len = static_cast<CK_ULONG>(size);
+    const CK_RV rv = callModule(ctx.functions->C_Sign, session, in, inLen, signature.data(), &len);
+    // Too small for a module that asks more than a signature can be: the
+    // operation is still active, and would refuse the next C_SignInit.
+    if (rv == CKR_BUFFER_TOO_SMALL) cancelSign(ctx, session);
+    if (auto s = check(rv); !s) return std::unexpected(s.error());
     if (len < signature.size()) signature.resize(len);
     return signature;
 }

@@ -61,6 +61,11 @@ Result<std::vector<Bytes>> getAttributeValues(const ModuleContext& ctx, CK_SESSI
                                               std::span<const CK_ATTRIBUTE_TYPE> types);
 Status signInit(const ModuleContext& ctx, CK_SESSION_HANDLE session, CK_MECHANISM_TYPE mechanism,
                 CK_OBJECT_HANDLE key);  // no mechanism parameter
-Result<Bytes> sign(const ModuleContext& ctx, CK_SESSION_HANDLE session, ByteView data);  // length, then value
+// Length query, then the real call, which is always made once the query
+// succeeded, so that the operation ends. The buffer handed over holds at
+// least `signatureLength` bytes (what the caller knows a signature to be:
+// the key's modulus length), whatever the query answered, and its true size
+// is what the module is told.
+Result<Bytes> sign(const ModuleContext& ctx, CK_SESSION_HANDLE session, ByteView data, std::size_t signatureLength);
 
 }  // namespace quillon

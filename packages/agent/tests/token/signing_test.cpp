@@ -422,6 +422,58 @@ INSTANTIATE_TEST_SUITE_P(
                       ForgedSignature{"SixtyFourMiB", 64UL << 20, false, "assinatura com 67108864 bytes, a chave tem 256"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A module whose length query is wrong: the buffer it is handed is as long
+// as the certificate's key says a signature is, it is told that true size,
+// and every operation the agent started ends, so the next item signs.
+struct CarelessQuery {
+    const char* name;
+    unsigned long answer;
+    bool insist;
+};
+
+class SigningScriptedCarelessQuery : public SigningScripted, public ::testing::WithParamInterface<CarelessQuery> {};
+
+TEST_P(SigningScriptedCarelessQuery, NeverShrinksTheBufferNorLeavesTheOperationActive) {
+    const CarelessQuery& q = GetParam();
+    auto m = module("System32\\eToken.dll", token({{"lengthQuery", {{"answer", q.answer}, {"insist", q.insist}}}}));
+    json reply = batch(json::array({{{"id", "a"}, {"data", "YWJj"}, {"format", "raw"}},
+                                    {{"id", "b"}, {"data", "YWJj"}},
+                                    {{"id", "c"}, {"data", "YWJj"}, {"format", "raw"}}}));
+    ASSERT_EQ(reply["type"], "QUILLON_AGENT_SIGN_BATCH_RESPONSE") << reply.dump();
+    auto& r = reply["results"];
+    ASSERT_EQ(r.size(), 3u);
+    for (const auto& result : r) {
+        if (q.insist) {
+            EXPECT_EQ(result["error"].get<std::string>().find("SignInit"), std::string::npos) << result;
+            EXPECT_NE(result["error"].get<std::string>().find("Sign: pkcs11: 0x150: CKR_BUFFER_TOO_SMALL"),
+                      std::string::npos) << result;
+        } else {
+            EXPECT_FALSE(result.contains("error")) << result;
+        }
+    }
+    if (!q.insist) {
+        EXPECT_TRUE(testing::opensslVerifyRaw(*base64Decode(r[2]["signature"].get<std::string>()), asBytes("abc"),
+                                              signer().der));
+        EXPECT_TRUE(testing::opensslVerifyDetachedCms(*base64Decode(r[1]["signature"].get<std::string>()),
+                                                      asBytes("abc"), signer().der));
+    }
+    for (const auto& line : linesStarting(m, "C_SignInit")) EXPECT_TRUE(line.ends_with(" rv=0x0")) << line;
+    for (const auto& line : linesStarting(m, "C_Sign"))
+        if (line.find("buffer=1") != std::string::npos) {
+            const std::string told = q.answer >= 256 && q.answer <= (64UL << 20) ? std::to_string(q.answer) : "256";
+            EXPECT_NE(line.find(" given=" + told + " "), std::string::npos) << line;
+        }
+    expectCleanUp(m);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    WrongLengthQuery, SigningScriptedCarelessQuery,
+    ::testing::Values(CarelessQuery{"Zero", 0, false}, CarelessQuery{"Short", 100, false},
+                      CarelessQuery{"OneShort", 255, false}, CarelessQuery{"Longer", 300, false},
+                      CarelessQuery{"OverLarge", (64UL << 20) + 1, false},
+                      CarelessQuery{"OverLargeAndInsisting", (64UL << 20) + 1, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // The token signs well, but with a key that is not the certificate's own.
 TEST_F(SigningScripted, KeyThatIsNotTheCertificatesOwnSignsNothing) {
     auto stranger = testing::makeRsaKey();

@@ -49,15 +49,24 @@
 //                              too): the real signature as far as it goes, then
 //                              pseudo-random bytes; with "garbage" every byte is
 //                              pseudo-random
+//   "lengthQuery": {"answer": 0, "insist": false}
+//                              a careless module: the length query answers
+//                              `answer`, and the real call writes the whole
+//                              signature into the buffer it is handed, whatever
+//                              length it is told; with "insist" the real call
+//                              answers CKR_BUFFER_TOO_SMALL (the operation
+//                              staying active) unless told at least `answer`
 // }
 // C_Initialize answers CKR_CRYPTOKI_ALREADY_INITIALIZED while initialised, as
-// the standard says; C_Sign makes CKM_RSA_PKCS signatures over the given
+// the standard says; C_SignInit without a mechanism ends an active signing
+// operation (the cancel of PKCS#11 3.0); C_Sign makes CKM_RSA_PKCS signatures over the given
 // bytes (a DigestInfo) with the key file.
 //
 // Journal lines: the call's name, its main arguments as key=value, and
 // "rv=0x<hex>" last, e.g.
 //   C_OpenSession slot=1 flags=0x6 session=3 rv=0x0
 //   C_FindObjects session=3 max=16 count=2 handles=1,2 rv=0x0
+//   C_Sign session=3 dataLen=51 buffer=1 given=256 sigLen=256 rv=0x0
 // The PIN itself is never written, only its length.
 #include <pkcs11.h>
 
@@ -121,6 +130,11 @@ struct ForgedSignature {
     bool garbage = false;
 };
 
+struct CarelessLengthQuery {
+    CK_ULONG answer = 0;
+    bool insist = false;
+};
+
 struct Session {
     CK_SLOT_ID slot = 0;
     bool searching = false;
@@ -139,6 +153,7 @@ struct Module {
     CK_ULONG batchSize = 0;
     std::string endlessSearch;
     std::optional<ForgedSignature> forged;
+    std::optional<CarelessLengthQuery> lengthQuery;
     std::map<std::string, unsigned long> callCounts;
     std::map<CK_SESSION_HANDLE, Session> sessions;
     CK_SESSION_HANDLE nextSession = 1;
@@ -320,6 +335,10 @@ void configure() {
     if (config.contains("signature")) {
         const auto& f = config["signature"];
         m.forged = ForgedSignature{f.value("length", 0UL), f.value("garbage", false)};
+    }
+    if (config.contains("lengthQuery")) {
+        const auto& q = config["lengthQuery"];
+        m.lengthQuery = CarelessLengthQuery{q.value("answer", 0UL), q.value("insist", false)};
     }
     for (const auto& f : config.value("failures", nlohmann::json::array()))
         m.failures.push_back(Failure{f.value("call", std::string()), f.value("nth", 0UL),
@@ -641,6 +660,10 @@ CK_RV scriptedSignInit(CK_SESSION_HANDLE h, CK_MECHANISM_PTR mechanism, CK_OBJEC
          << std::dec << " params=" << (mechanism && mechanism->pParameter ? 1 : 0) << " key=" << key;
     SCRIPTED_PREAMBLE("C_SignInit", line.str());
     SCRIPTED_SESSION(line.str());
+    if (!mechanism && s->signKey) {
+        s->signKey = nullptr;
+        return journal(line.str(), CKR_OK);
+    }
     if (s->signKey) return journal(line.str(), CKR_OPERATION_ACTIVE);
     if (!mechanism || mechanism->mechanism != CKM_RSA_PKCS) return journal(line.str(), CKR_MECHANISM_INVALID);
     for (const auto& o : module().objects)
@@ -673,13 +696,19 @@ CK_RV scriptedSign(CK_SESSION_HANDLE h, CK_BYTE_PTR data, CK_ULONG dataLen, CK_B
     if (!sigLen) return journal(line.str(), CKR_ARGUMENTS_BAD);
     EVP_PKEY* key = s->signKey->key.get();
     const std::optional<ForgedSignature>& forged = module().forged;
+    const std::optional<CarelessLengthQuery>& careless = module().lengthQuery;
     CK_ULONG size = forged ? forged->length : static_cast<CK_ULONG>(EVP_PKEY_get_size(key));
     if (!sig) {
-        *sigLen = size;
-        line << " sigLen=" << size;
+        *sigLen = careless ? careless->answer : size;
+        line << " sigLen=" << *sigLen;
         return journal(line.str(), CKR_OK);
     }
-    if (*sigLen < size) {
+    line << " given=" << *sigLen;
+    if (careless && careless->insist && *sigLen < careless->answer) {
+        *sigLen = careless->answer;
+        return journal(line.str(), CKR_BUFFER_TOO_SMALL);
+    }
+    if (!careless && *sigLen < size) {
         *sigLen = size;
         return journal(line.str(), CKR_BUFFER_TOO_SMALL);
     }
