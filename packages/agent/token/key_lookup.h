@@ -1,6 +1,7 @@
 // Binding a request's thumbprint to the key that signs it, on a session the
-// caller has opened and logged in. Each lookup is one complete object search
-// and ends it before returning; nothing is logged here.
+// caller has opened: the certificate before the login, the private key after
+// it. Each lookup is one complete object search and ends it before
+// returning; nothing is logged here.
 #pragma once
 
 #include <string>

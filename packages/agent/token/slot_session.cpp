@@ -13,14 +13,19 @@ Result<std::unique_ptr<SlotSession>> SlotSession::open(const ModuleContext& ctx,
     if (!handle) return failWrapped("", std::move(handle.error()), ErrorKind::SessionRefused);  // text unchanged
     std::unique_ptr<SlotSession> s(new SlotSession(ctx, *handle));  // closes the session from here on
 
+    // The certificate is looked for before the login, among the objects a
+    // token shows without one (all the listing ever offers): a token that
+    // does not hold it never sees the PIN, so a PIN meant for another token
+    // spends none of this one's few tries.
+    auto found = findCertByThumbprint(ctx, s->session_, thumbprint);
+    if (!found) return fail(std::move(found.error()));
+
     if (auto st = login(ctx, s->session_, pin); !st) {
         logout(ctx, s->session_);
         return failWrapped("PIN incorreto ou token bloqueado: ", std::move(st.error()), ErrorKind::LoginRefused);
     }
     s->loggedIn_ = true;
 
-    auto found = findCertByThumbprint(ctx, s->session_, thumbprint);
-    if (!found) return fail(std::move(found.error()));
     auto cert = parseCertificate(found->value);
     if (!cert) return failWrapped("ParseCertificate: ", std::move(cert.error()));
     s->cert_ = std::move(*cert);

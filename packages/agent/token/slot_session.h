@@ -1,6 +1,6 @@
 // The part of signing in a slot that single and batch signing share: a
-// read-write session logged in with the PIN, the certificate found by
-// thumbprint and parsed, its RSA private key found. Logout and close happen
+// read-write session, the certificate found by thumbprint, then a login with
+// the PIN, the certificate parsed and its RSA private key found. Logout and close happen
 // when the object goes, in that order.
 #pragma once
 

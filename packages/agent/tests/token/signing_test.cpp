@@ -7,6 +7,7 @@
 #include <openssl/pem.h>
 
 #include <algorithm>
+#include <map>
 #include <nlohmann/json.hpp>
 
 #include "common/base64.h"
@@ -158,10 +159,10 @@ TEST_F(SigningScripted, SuccessMakesExactlyTheseCallsAndNoLogLine) {
     EXPECT_TRUE(testing::opensslVerifyDetachedCms(*base64Decode(reply["signature"].get<std::string>()),
                                                   asBytes("abc"), signer().der));
     EXPECT_EQ(*base64Decode(reply["certDer"].get<std::string>()), signer().der);
-    EXPECT_EQ(sessionCalls(m), (Calls{"C_OpenSession", "C_Login", "C_FindObjectsInit", "C_FindObjects",
-                                      "C_GetAttributeValue", "C_GetAttributeValue", "C_FindObjectsFinal",
-                                      "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal", "C_SignInit",
-                                      "C_Sign", "C_Sign", "C_Logout", "C_CloseSession"}));
+    EXPECT_EQ(sessionCalls(m), (Calls{"C_OpenSession", "C_FindObjectsInit", "C_FindObjects", "C_GetAttributeValue",
+                                      "C_GetAttributeValue", "C_FindObjectsFinal", "C_Login", "C_FindObjectsInit",
+                                      "C_FindObjects", "C_FindObjectsFinal", "C_SignInit", "C_Sign", "C_Sign",
+                                      "C_Logout", "C_CloseSession"}));
     EXPECT_NE(linesStarting(m, "C_OpenSession")[0].find("flags=0x6"), std::string::npos);
     auto inits = linesStarting(m, "C_FindObjectsInit");
     EXPECT_NE(inits[0].find("template=CKA_CLASS:1 "), std::string::npos) << inits[0];
@@ -181,7 +182,9 @@ TEST_F(SigningScripted, SuccessMakesExactlyTheseCallsAndNoLogLine) {
 TEST_F(SigningScripted, WrongPinLogsTwoLinesAndLogsOutBeforeClosing) {
     auto m = module("System32\\eToken.dll", token());
     EXPECT_EQ(sign({{"pin", "9999"}}), json({{"type", "ERROR"}, {"error", "erro ao assinar: " + notFound()}}));
-    EXPECT_EQ(sessionCalls(m), (Calls{"C_OpenSession", "C_Login", "C_Logout", "C_CloseSession"}));
+    EXPECT_EQ(sessionCalls(m), (Calls{"C_OpenSession", "C_FindObjectsInit", "C_FindObjects", "C_GetAttributeValue",
+                                      "C_GetAttributeValue", "C_FindObjectsFinal", "C_Login", "C_Logout",
+                                      "C_CloseSession"}));
     EXPECT_EQ(lines(), (Calls{"signInSlot 1: Login erro: pkcs11: 0xA0: CKR_PIN_INCORRECT",
                               "signInSlot 1: PIN incorreto ou token bloqueado: pkcs11: 0xA0: CKR_PIN_INCORRECT"}));
 
@@ -192,6 +195,46 @@ TEST_F(SigningScripted, WrongPinLogsTwoLinesAndLogsOutBeforeClosing) {
     EXPECT_EQ(lines().size(), 3u);
     expectCleanUp(m);
 }
+
+// Two tokens with PINs of their own: the PIN reaches only the token that
+// holds the certificate, single and batch alike, whichever slot comes first,
+// and no token at all for a thumbprint that none holds.
+class SigningScriptedTwoTokens : public SigningScripted {
+protected:
+    const json mine = {{"id", 2}, {"pin", "1234"}, {"objects", {certObject(signer().der), keyObject()}}};
+    const json theirs = {{"id", 7},
+                         {"pin", "7777"},
+                         {"objects", {certObject(testing::makeCertificate(signer().key.get(), {.commonName = "Outro:3"}), "02")}}};
+
+    void expectThePinOnlyOnMine(const json& slots) const {
+        auto m = module("System32\\eToken.dll", {{"slots", slots}});
+        ASSERT_EQ(sign()["type"], "QUILLON_AGENT_SIGN_RESPONSE");
+        ASSERT_EQ(batch(json::array({{{"id", "1"}, {"data", "YWJj"}}}))["type"], "QUILLON_AGENT_SIGN_BATCH_RESPONSE");
+        for (const char* pin : {"1234", "7777"}) {
+            EXPECT_EQ(sign({{"thumbprint", std::string(40, 'a')}, {"pin", pin}})["type"], "ERROR");
+            EXPECT_EQ(batch(json::array({nullptr}), {{"thumbprint", std::string(40, 'a')}, {"pin", pin}})["type"], "ERROR");
+        }
+        // Each C_Login's session, by the slot it was opened on.
+        std::map<std::string, std::string> slotOfSession;
+        std::vector<std::string> loggedInto;
+        for (const auto& line : m.journal()) {
+            auto field = [&](const std::string& key) {
+                auto at = line.find(" " + key + "=");
+                return at == std::string::npos ? std::string()
+                                               : line.substr(at + key.size() + 2, line.find(' ', at + 1) - at - key.size() - 2);
+            };
+            if (line.starts_with("C_OpenSession ")) slotOfSession[field("session")] = field("slot");
+            if (line.starts_with("C_Login ")) loggedInto.push_back(slotOfSession[field("session")] + " " + field("rv"));
+        }
+        EXPECT_EQ(loggedInto, (Calls{"2 0x0", "2 0x0"}));
+        // A token passed over says only that the certificate is not there.
+        for (const auto& line : lines()) EXPECT_TRUE(line.ends_with(" certificado não encontrado")) << line;
+        expectCleanUp(m);
+    }
+};
+
+TEST_F(SigningScriptedTwoTokens, TheOtherTokenFirst) { expectThePinOnlyOnMine(json::array({theirs, mine})); }
+TEST_F(SigningScriptedTwoTokens, TheOtherTokenSecond) { expectThePinOnlyOnMine(json::array({mine, theirs})); }
 
 TEST_F(SigningScripted, ReadOnlyTokenIsNotSignedOn) {
     json config = token();

@@ -37,6 +37,19 @@ std::size_t countOf(const std::string& text, const std::string& word) {
     return n;
 }
 
+// The one reply of a signing request of `type` made of `fields`.
+json reply(std::string_view type, json fields) {
+    fields["type"] = type;
+    testing::MemoryOutput out;
+    if (type == kTypeAgentSign)
+        handleAgentSign(fields.dump(), out);
+    else
+        handleAgentSignBatch(fields.dump(), out);
+    auto frames = testing::splitFrames(out.bytes);
+    EXPECT_TRUE(frames && frames->size() == 1);
+    return frames && !frames->empty() ? json::parse(frames->front()) : json();
+}
+
 class SoftHsmSigning : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
@@ -70,17 +83,9 @@ protected:
     }
 
     static json call(std::string_view type, const LabCertificate& cert, json fields) {
-        fields["type"] = type;
         if (!fields.contains("thumbprint")) fields["thumbprint"] = cert.thumbprint;
         if (!fields.contains("pin")) fields["pin"] = kPin;
-        testing::MemoryOutput out;
-        if (type == kTypeAgentSign)
-            handleAgentSign(fields.dump(), out);
-        else
-            handleAgentSignBatch(fields.dump(), out);
-        auto frames = testing::splitFrames(out.bytes);
-        EXPECT_TRUE(frames && frames->size() == 1);
-        return frames && !frames->empty() ? json::parse(frames->front()) : json();
+        return reply(type, std::move(fields));
     }
 
     std::string file(std::string_view name) const { return lab->dir() + "/" + std::string(name); }
@@ -197,6 +202,46 @@ TEST_F(SoftHsmSigning, BatchKeepsGoingPastABadItemAndSignsANullItem) {
     ASSERT_EQ(reply["results"].size(), 1u) << reply.dump();
     EXPECT_EQ(reply["results"][0]["id"], "");
     EXPECT_TRUE(cmsVerifies(reply["results"][0]["signature"], {}));
+}
+
+// A personal and a company certificate on two tokens, each with its own PIN,
+// behind one module: signing with either never offers its PIN to the other
+// token, nor any token a PIN for a certificate that none holds. A wrong PIN
+// spends a try only on the token that holds the certificate.
+TEST(SoftHsmTwoTokens, APinReachesOnlyTheTokenThatHoldsTheCertificate) {
+    if (!testing::softHsmAvailable()) GTEST_SKIP() << "SoftHSM2, pkcs11-tool or openssl missing";
+    SoftHsmLab lab;
+    lab.initToken("personal", "111111");
+    lab.initToken("company", "222222");
+    const LabCertificate personal = lab.importPair("personal", "111111", "personal", "rsa:2048", "01");
+    const LabCertificate company = lab.importPair("company", "222222", "company", "rsa:2048", "01");
+    lab.placeModule("System32/eToken.dll");
+    const std::string logPath = lab.dir() + "/two-tokens.log";
+    closeLog();
+    initLogAt(logPath);
+
+    auto sign = [](const LabCertificate& cert, std::string_view pin, std::string_view type = kTypeAgentSign) {
+        json fields = {{"thumbprint", cert.thumbprint}, {"pin", pin}};
+        if (type == kTypeAgentSign)
+            fields["data"] = "YWJj";
+        else
+            fields["items"] = json::array({{{"id", "1"}, {"data", "YWJj"}}});
+        return reply(type, std::move(fields))["type"];
+    };
+    EXPECT_EQ(sign(personal, "111111"), "QUILLON_AGENT_SIGN_RESPONSE");
+    EXPECT_EQ(sign(company, "222222"), "QUILLON_AGENT_SIGN_RESPONSE");
+    EXPECT_EQ(sign(company, "222222", kTypeAgentSignBatch), "QUILLON_AGENT_SIGN_BATCH_RESPONSE");
+    LabCertificate nowhere = personal;
+    nowhere.thumbprint = std::string(40, '0');
+    EXPECT_EQ(sign(nowhere, "111111"), "ERROR");
+    EXPECT_EQ(sign(nowhere, "222222", kTypeAgentSignBatch), "ERROR");
+    EXPECT_EQ(countOf(fileText(logPath), "CKR_PIN_INCORRECT"), 0u) << fileText(logPath);
+
+    // The company PIN for the personal certificate: refused by that token alone.
+    EXPECT_EQ(sign(personal, "222222"), "ERROR");
+    EXPECT_EQ(countOf(fileText(logPath), "Login erro: pkcs11: 0xA0: CKR_PIN_INCORRECT"), 1u) << fileText(logPath);
+    EXPECT_EQ(countOf(fileText(logPath), "PIN incorreto ou token bloqueado: pkcs11: 0xA0: CKR_PIN_INCORRECT"), 1u);
+    closeLog();
 }
 
 }  // namespace
