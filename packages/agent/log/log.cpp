@@ -48,23 +48,18 @@ namespace {
 
 bool isControlByte(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
-bool needsEscape(std::string_view text, std::size_t i) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    return isControlByte(c) || (c == '\\' && i + 1 < text.size() && text[i + 1] == 'x');
-}
-
 }  // namespace
 
 std::string escapeLogText(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (!needsEscape(text, i)) {
-            out += text[i];
+    for (const char c : text) {
+        if (!isControlByte(static_cast<unsigned char>(c))) {
+            out += c;
             continue;
         }
         out += "\\x";
-        appendHexByte(out, static_cast<std::uint8_t>(text[i]));
+        appendHexByte(out, static_cast<std::uint8_t>(c));
     }
     return out;
 }

@@ -31,9 +31,8 @@ void logf(std::string_view format, const A&... args) {
 
 // Messages carry texts from tokens and requests; a control byte in one must
 // not end the line early or forge a line of its own. Bytes below 0x20 and
-// 0x7F become "\xHH" (upper-case hex). A backslash stays as it is (paths keep
-// their look) unless an "x" follows it, when it becomes "\x5C", so every
-// "\x" in a line is an escape.
+// 0x7F become "\xHH" (upper-case hex); every other byte, the backslash
+// included, stays as it is, so a module path reads as the path it is.
 std::string escapeLogText(std::string_view text);
 
 // "[%s] %s\n" with the 19-character local time stamp and the message escaped;

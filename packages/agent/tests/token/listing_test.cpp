@@ -202,6 +202,35 @@ TEST_F(ListingTest, AModuleThatFailsToLoadIsLoggedTwiceAndSkipped) {
                               "total certificados retornados: 0"}));
 }
 
+// The SafeNet and Thales modules live under "x64" and "x86" folders: a person
+// reading the log to find which driver failed sees each path as it is.
+TEST_F(ListingTest, ModulePathsInTheLogAreThePathsAsTheyStand) {
+    const std::string broken = joinPath(roots.programFilesX86(), "SafeNet\\Authentication\\SAC\\x86\\eToken.dll");
+    testing::copyFileTo(testing::scriptedModuleLibrary(), broken);
+    std::ofstream(testing::hostFilesystemPath(broken), std::ios::trunc) << "MZ but nothing more";
+    ScriptedModule safeNet(joinPath(roots.programFiles(), "SafeNet\\Authentication\\SAC\\x64\\eToken.dll"),
+                           oneSlot(""));
+    ScriptedModule thales(joinPath(roots.programFiles(), "Thales\\SafeNet Authentication Client\\x64\\eToken.dll"),
+                          R"({"failures":[{"call":"C_Initialize","rv":"CKR_DEVICE_ERROR"}]})");
+    ASSERT_TRUE(listCertificates());
+    const std::string &x64 = safeNet.path(), &x86 = broken, &thales64 = thales.path();
+    EXPECT_EQ(lines(), (Lines{
+                           "PKCS#11 bibliotecas candidatas: [" + x64 + " " + x86 + " " + thales64 + "]",
+                           "tentando lib: " + x64,
+                           "lib " + x64 + ": 1 slots com token",
+                           "  processando slot 1",
+                           "  slot 1: 0 certificados",
+                           "lib " + x64 + ": 0 certificados encontrados",
+                           "tentando lib: " + x86,
+                           "getPkcs11Ctx(" + x86 + ") erro: falha ao carregar: " + x86,
+                           "lib " + x86 + ": erro: falha ao carregar: " + x86,
+                           "tentando lib: " + thales64,
+                           "getPkcs11Ctx(" + thales64 + ") erro: Initialize(" + thales64 + "): pkcs11: 0x30: CKR_DEVICE_ERROR",
+                           "lib " + thales64 + ": erro: Initialize(" + thales64 + "): pkcs11: 0x30: CKR_DEVICE_ERROR",
+                           "total certificados retornados: 0",
+                       }));
+}
+
 TEST_F(ListingTest, TheSameCertificateThroughTwoModulesOrTwiceInASlotIsListedOnce) {
     auto certs = makeCerts(2);
     ScriptedModule first(at("System32\\eToken.dll"), oneSlot(certs.objects() + "," + certs.objects(0, 1)));
