@@ -241,6 +241,7 @@ private:
         const unsigned char* start = p_;
         const unsigned char* q = p_;
         bool plain = true;
+        std::size_t highBytes = 0;
         for (;;) {
             q = skipPlainWords(q, end_);
             while (q < end_ && kStringByte[*q] == kPlainByte) ++q;
@@ -253,6 +254,7 @@ private:
             }
             plain = false;
             if (cls == kHighByte) {
+                ++highBytes;
                 ++q;
                 continue;
             }
@@ -277,17 +279,22 @@ private:
                     return syntaxError("in string escape code");
             }
         }
+        const auto size = static_cast<std::size_t>(q - start);
+        // The decoded text never outgrows this, so it is never reallocated
+        // (a reallocation would free a block still holding part of a secret):
+        // escapes only shrink, well-formed UTF-8 stays as long, and a byte
+        // outside it becomes U+FFFD, three bytes.
+        const std::size_t decodedAtMost = size + 2 * highBytes;
         if (inBody) {
-            const auto size = static_cast<std::size_t>(q - start);
             if (plain)
                 inBody->setInBody(std::string_view(reinterpret_cast<const char*>(start), size));
             else
-                decodeStringBody(start, q, inBody->decodedFor(size));
+                decodeStringBody(start, q, inBody->decodedFor(decodedAtMost));
         } else if (out) {
             if (plain) {
-                out->append(reinterpret_cast<const char*>(start), static_cast<std::size_t>(q - start));
+                out->append(reinterpret_cast<const char*>(start), size);
             } else {
-                out->reserve(out->size() + static_cast<std::size_t>(q - start));
+                out->reserve(out->size() + decodedAtMost);
                 decodeStringBody(start, q, *out);
             }
         }

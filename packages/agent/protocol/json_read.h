@@ -45,8 +45,8 @@ public:
     bool empty() const { return view().empty(); }
 
     void setInBody(std::string_view text);
-    // Emptied and made the holder of the text, `size` bytes about to be
-    // appended. Kept on the heap so that moving the field moves the buffer
+    // Emptied and made the holder of the text, at most `size` bytes about to
+    // be appended. Kept on the heap so that moving the field moves the buffer
     // and leaves no copy behind.
     std::string& decodedFor(std::size_t size);
 

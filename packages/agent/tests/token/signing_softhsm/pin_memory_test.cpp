@@ -54,11 +54,17 @@ TEST(PinInMemory, IsGoneAfterWrongPinSignaturesAndPings) {
     const auto cert = lab.importPair("t1", "123456", "main", "rsa:2048", "01");
     lab.placeModule("System32/eToken.dll");
 
-    // A short PIN (held inside a string object when copied), a long one, and
-    // one written with an escape, so that it is decoded into a copy.
+    // A short PIN (held inside a string object when copied), a long one, one
+    // written with an escape, so that it is decoded into a copy, and one with
+    // invalid UTF-8, whose decoded copy (each such byte becomes U+FFFD, three
+    // bytes) is longer than the text it comes from. The needle is what the
+    // copy holds past the first 16 bytes, which the heap's own bookkeeping
+    // overwrites in a freed block.
+    const std::string invalidUtf8 = "0123456789abcdefQx7#wr0ng-utf8-" + std::string(100, 'x') + std::string(100, '\xFF');
     for (const auto& [pin, inJson] : {std::pair<std::string, std::string>{"Qx7#wr0ng", "Qx7#wr0ng"},
                                       {"Qx7#wr0ng-longer-than-inline", "Qx7#wr0ng-longer-than-inline"},
-                                      {"Qx7#wr0ng-escaped", R"(Qx7\u0023wr0ng-escaped)"}}) {
+                                      {"Qx7#wr0ng-escaped", R"(Qx7\u0023wr0ng-escaped)"},
+                                      {"Qx7#wr0ng-utf8-", invalidUtf8}}) {
         SCOPED_TRACE(pin);
         process::LiveAgent agent({{"TMPDIR", lab.dir()}});
         const std::string single = R"({"type":"QUILLON_AGENT_SIGN","thumbprint":")" + cert.thumbprint +
