@@ -1,7 +1,7 @@
 // The part of signing in a slot that single and batch signing share: a
 // read-write session, the certificate found by thumbprint, then a login with
-// the PIN, the certificate parsed and its RSA private key found. Logout and close happen
-// when the object goes, in that order.
+// the PIN, the certificate parsed and its RSA private key found. Logout and
+// close happen when the object goes, in that order.
 #pragma once
 
 #include <memory>
