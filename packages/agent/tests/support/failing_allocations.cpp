@@ -47,3 +47,16 @@ void* operator new(std::size_t size) {
 
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+// The nothrow forms, as the standard library defines them (through the two
+// above), stated here so that they pair with these two in every build: under
+// AddressSanitizer the library's own would take its allocator instead, and a
+// block from it, freed above, is a mismatch (std::stable_sort's buffer).
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
+    try {
+        return ::operator new(size);
+    } catch (...) {
+        return nullptr;
+    }
+}
+void operator delete(void* p, const std::nothrow_t&) noexcept { ::operator delete(p); }
