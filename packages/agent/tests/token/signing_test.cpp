@@ -294,7 +294,9 @@ TEST_F(SigningScripted, TrailingBytesAfterTheCertificateStopTheSlot) {
 }
 
 TEST_F(SigningScripted, ASearchThatNeverEndsDoesNotHangTheAgent) {
-    json config = oneSlot({certObject(testing::makeCertificate(signer().key.get(), {.commonName = "Outro:2"}))});
+    auto other = testing::makeCertificate(signer().key.get(), {.commonName = "Outro:2"});
+    // json::array: a braced list of one json is an array to GCC but that json itself to clang.
+    json config = oneSlot(json::array({certObject(other)}));
     config["endlessSearch"] = "repeat";
     auto m = module("System32\\eToken.dll", config);
     EXPECT_EQ(sign()["type"], "ERROR");
