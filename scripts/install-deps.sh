@@ -10,7 +10,9 @@ packages=(
   # toolchains and build
   build-essential g++ cmake ninja-build python3 dpkg-dev
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
-  clang libclang-rt-14-dev
+  # clang 14, its sanitizer and libFuzzer runtimes, and llvm-symbolizer for
+  # their reports (fuzz and sanitizer lanes)
+  clang clang-14 libclang-rt-14-dev llvm-14
   # libraries
   libssl-dev nlohmann-json3-dev libp11-kit-dev googletest libgtest-dev
   # running and checking: Windows build, tokens, independent checkers, browser
