@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 namespace quillon::platform {
 namespace {
@@ -89,20 +90,36 @@ bool samePathIgnoringCase(std::string_view a, std::string_view b) {
                                               [&](char x, char y) { return fold(x) == fold(y); });
 }
 
+// Walks up from the path to the first folder that exists, then makes the
+// missing ones from the top down: a loop, so a path of thousands of levels
+// takes no more stack than one of two. Each level stands as the caller's text
+// cut short at a separator and names its own failure.
 Status createDirectories(std::string_view path) {
     if (holdsNul(path)) return fail(pathError("mkdir", path, EINVAL));
-    std::string host = hostPath(path);
-    while (host.size() > 1 && host.back() == '/') host.pop_back();
-    if (host.empty() || isDirectory(host)) return {};
-    auto slash = host.find_last_of('/');
-    if (slash != std::string::npos && slash > 0) {
-        auto parent = createDirectories(std::string_view(path).substr(0, slash));
-        if (!parent) return parent;
+    const std::string host = hostPath(path);
+    // Each level to make: its text's length in `path` and its length once
+    // trailing separators are dropped, the deepest first.
+    struct Level {
+        std::size_t text, trimmed;
+    };
+    std::vector<Level> missing;
+    std::size_t text = host.size();
+    for (;;) {
+        std::size_t trimmed = text;
+        while (trimmed > 1 && host[trimmed - 1] == '/') --trimmed;
+        if (trimmed == 0 || isDirectory(host.substr(0, trimmed))) break;
+        missing.push_back({text, trimmed});
+        const std::size_t slash = host.find_last_of('/', trimmed - 1);
+        if (slash == std::string::npos || slash == 0) break;
+        text = slash;
     }
-    if (::mkdir(host.c_str(), 0755) != 0) {
-        int err = errno;
-        if (err == EEXIST && isDirectory(host)) return {};
-        return fail(pathError("mkdir", path, err));
+    for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+        const std::string folder = host.substr(0, level->trimmed);
+        if (::mkdir(folder.c_str(), 0755) != 0) {
+            int err = errno;
+            if (err == EEXIST && isDirectory(folder)) continue;
+            return fail(pathError("mkdir", path.substr(0, level->text), err));
+        }
     }
     return {};
 }

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "platform/utf16_win.h"
 
 namespace quillon::platform {
@@ -95,26 +97,42 @@ bool samePathIgnoringCase(std::string_view a, std::string_view b) {
                                 static_cast<int>(wideB.size()), TRUE) == CSTR_EQUAL;
 }
 
+// Walks up from the path to the first folder that exists, then makes the
+// missing ones from the top down: a loop, so a path of thousands of levels
+// takes no more stack than one of two. Each level stands as the caller's text
+// cut short at a separator and names its own failure; a bare drive ("C:")
+// is never made.
 Status createDirectories(std::string_view path) {
     auto checked = toWideChecked(path);
     if (!checked) return failWrapped("mkdir: ", checked.error());
-    std::wstring wide = std::move(*checked);
-    while (wide.size() > 1 && isSeparator(wide.back()) && !(wide.size() == 3 && wide[1] == L':'))
-        wide.pop_back();
-    if (wide.empty() || isDirectory(wide)) return {};
-    auto sep = wide.find_last_of(L"\\/");
-    if (sep != std::wstring::npos && sep > 0) {
-        std::wstring parent = wide.substr(0, sep);
-        bool isRoot = parent.size() == 2 && parent[1] == L':';
-        if (!isRoot) {
-            auto made = createDirectories(fromWide(parent));
-            if (!made) return made;
-        }
+    const std::wstring wide = std::move(*checked);
+    // Each level to make: its text's length in `wide` and its length once
+    // trailing separators are dropped (a drive root keeps its own), the
+    // deepest first.
+    struct Level {
+        std::size_t text, trimmed;
+    };
+    std::vector<Level> missing;
+    std::size_t text = wide.size();
+    for (;;) {
+        std::size_t trimmed = text;
+        while (trimmed > 1 && isSeparator(wide[trimmed - 1]) && !(trimmed == 3 && wide[1] == L':')) --trimmed;
+        if (trimmed == 0 || isDirectory(wide.substr(0, trimmed))) break;
+        missing.push_back({text, trimmed});
+        const std::size_t sep = wide.find_last_of(L"\\/", trimmed - 1);
+        if (sep == std::wstring::npos || sep == 0) break;
+        if (sep == 2 && wide[1] == L':') break;  // the parent is a bare drive
+        text = sep;
     }
-    if (!CreateDirectoryW(wide.c_str(), nullptr)) {
-        DWORD err = GetLastError();
-        if (err == ERROR_ALREADY_EXISTS && isDirectory(wide)) return {};
-        return fail(pathError("mkdir", path, err));
+    for (auto level = missing.rbegin(); level != missing.rend(); ++level) {
+        const std::wstring folder = wide.substr(0, level->trimmed);
+        if (!CreateDirectoryW(folder.c_str(), nullptr)) {
+            DWORD err = GetLastError();
+            if (err == ERROR_ALREADY_EXISTS && isDirectory(folder)) continue;
+            // The caller's own text at the top, as it was given.
+            return fail(pathError("mkdir", level->text == wide.size() ? path : fromWide(wide.substr(0, level->text)),
+                                  err));
+        }
     }
     return {};
 }

@@ -30,6 +30,24 @@ TEST(PlatformFs, CreatesNestedFoldersAndAcceptsExistingOnes) {
     EXPECT_NE(blocked.error().text.find(file), std::string::npos) << blocked.error().text;
 }
 
+// The missing levels are made by a loop, not by a call per level: a path
+// thousands of levels deep below a file fails as a shallow one does, naming
+// the file, instead of running out of stack on the way up.
+TEST(PlatformFs, APathThousandsOfLevelsDeepFailsAsAShallowOneDoes) {
+    ScratchFolder scratch("fs");
+    const std::string file = scratch.file("file");
+    ASSERT_TRUE(platform::writeWholeFile(file, asBytes("x"), 0644).has_value());
+    std::string deep = file;
+    for (int level = 0; level < 6000; ++level) deep += "\\a";
+    ASSERT_GT(deep.size(), 12000u);
+    auto shallow = platform::createDirectories(inFolder(file, "a"));
+    auto blocked = platform::createDirectories(deep);
+    ASSERT_FALSE(shallow.has_value());
+    ASSERT_FALSE(blocked.has_value());
+    EXPECT_EQ(blocked.error().text, shallow.error().text);
+    EXPECT_EQ(blocked.error().text.rfind("mkdir " + file + ": ", 0), 0u) << blocked.error().text;
+}
+
 TEST(PlatformFs, WholeFileWritesTruncateAndReadBackExactly) {
     ScratchFolder scratch("fs");
     std::string path = scratch.file("data.bin");

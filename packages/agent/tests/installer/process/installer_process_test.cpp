@@ -20,6 +20,7 @@
 #include <sstream>
 #include <thread>
 
+#include "common/paths.h"
 #include "common/wide_text.h"
 #include "installer/install_layout.h"
 #include "installer/native_manifest.h"
@@ -223,6 +224,16 @@ protected:
 
     void TearDown() override {
         std::error_code ignored;
+        if (localAppDataOutsideCmd_) {
+            // Wine's own value back in place for the programs that follow.
+            unsetenv("LOCALAPPDATA");
+            wineCommand({"reg", "add", std::string(kVolatileEnvironment), "/v", "LOCALAPPDATA", "/d",
+                         prefixLocalAppData_, "/f"});
+        }
+        // Folders thousands of levels deep, which rm takes apart without
+        // holding a folder open for every level.
+        for (const fs::path& tree : deepTrees_)
+            EXPECT_EQ(std::system(("rm -rf -- '" + tree.string() + "'").c_str()), 0) << tree;
         if (underWine()) {
             fs::remove(systemModules() / "eToken.dll", ignored);
             fs::remove_all(wineRoot_, ignored);
@@ -329,10 +340,34 @@ protected:
     std::optional<nlohmann::json> wineKey(const std::string& key);
     void uninstallLeavingTheProgramsPathAlone(const InstallLayout& where);
 
+    // LOCALAPPDATA for the programs started from here, of any length. Under
+    // Wine it cannot pass through cmd's set, which ends a line at 8,191
+    // characters: a program Wine starts from Linux takes it from the
+    // Linux environment unless HKCU\Volatile Environment holds it, so the
+    // value is removed there and set in this process's environment, for cmd
+    // and the program to inherit. TearDown puts Wine's value back.
+    void setLocalAppDataOfAnyLength(const std::string& value) {
+        if (!underWine()) {
+            env_["LOCALAPPDATA"] = value;
+            return;
+        }
+        env_.erase("LOCALAPPDATA");
+        (void)layout();  // Wine's own value, to put back
+        ASSERT_FALSE(prefixLocalAppData_.empty());
+        localAppDataOutsideCmd_ = true;
+        ASSERT_EQ(wineCommand({"reg", "delete", std::string(kVolatileEnvironment), "/v", "LOCALAPPDATA", "/f"})
+                      .status,
+                  0);
+        setenv("LOCALAPPDATA", windowsForm(value).c_str(), 1);
+    }
+    static constexpr std::string_view kVolatileEnvironment = "HKEY_CURRENT_USER\\Volatile Environment";
+
     testing::ScratchFolder scratch_{"installer"};
     fs::path root_ = testing::hostFilesystemPath(scratch_.path()), downloadedCopy_, wineRoot_;
     std::map<std::string, std::string> env_;
     std::string prefixLocalAppData_;
+    bool localAppDataOutsideCmd_ = false;
+    std::vector<fs::path> deepTrees_;  // removed by TearDown
 };
 
 // A text as the registry stand-in keeps a REG_SZ value: UTF-16LE and its NUL, in hex.
@@ -524,6 +559,63 @@ TEST_F(Machine, AFolderThatCannotBeCreatedIsFatalWithStatusOne) {
     const Outcome silent = run(downloadedCopy_, {"--silent"});
     EXPECT_EQ(silent.status, 1);
     EXPECT_EQ(silent.out, "");
+}
+
+// The text after the installer's fatal line for a folder it could not
+// create: "mkdir <folder>: <the system's message>", then only the prompt.
+// The folder named, or nothing when the output ends otherwise.
+std::optional<std::string> folderRefused(const Outcome& outcome) {
+    const std::string fatal = "\n  ✗ Não foi possível criar o diretório de instalação: mkdir ";
+    const std::size_t at = outcome.out.find(fatal);
+    if (at == std::string::npos) return std::nullopt;
+    const std::size_t pathAt = at + fatal.size(), pathEnd = outcome.out.find(": ", pathAt);
+    const std::size_t lineEnd = outcome.out.find('\n', pathAt);
+    if (pathEnd == std::string::npos || lineEnd == std::string::npos || lineEnd <= pathEnd + 2) return std::nullopt;
+    if (std::string_view(outcome.out).substr(lineEnd + 1) != "  Pressione Enter para fechar...") return std::nullopt;
+    return outcome.out.substr(pathAt, pathEnd - pathAt);
+}
+
+// A local application-data folder some 12,000 characters deep, 6,000
+// levels below a file: the installer walks up all of them to the file, with
+// a loop and not a call per level, and stops on its fatal line naming the
+// file, as it does for a shallow path.
+TEST_F(Machine, AFolderThousandsOfLevelsDeepThatCannotBeCreatedIsFatalWithStatusOne) {
+    const fs::path blocker = root_ / "Deep";
+    std::ofstream(blocker) << "a file where a folder should go";
+    std::string deep = blocker.string();
+    for (int level = 0; level < 6000; ++level) deep += "/a";
+    setLocalAppDataOfAnyLength(deep);
+
+    const Outcome loud = run(downloadedCopy_, {});
+    EXPECT_EQ(loud.status, 1);
+    EXPECT_EQ(folderRefused(loud), normalizePath(windowsForm(blocker.string()))) << loud.out.substr(0, 1000);
+    EXPECT_EQ(loud.out.find("Copiando"), std::string::npos);
+
+    const Outcome silent = run(downloadedCopy_, {"--silent"});
+    EXPECT_EQ(silent.status, 1);
+    EXPECT_EQ(silent.out, "");
+}
+
+// Made level by level, a path of 6,000 levels ends where the system refuses
+// one: here Linux's limit for a path, some 2,000 levels down, and the fatal
+// line names that level.
+TEST_F(Machine, AFolderDeeperThanTheSystemAllowsIsFatalWithStatusOne) {
+    if (underWine()) GTEST_SKIP() << "Wine makes every level up to Linux's limit, each slower than the one above: minutes";
+    const fs::path top = root_ / "Deep";
+    deepTrees_.push_back(top);
+    std::string deep = top.string();
+    for (int level = 0; level < 6000; ++level) deep += "/a";
+    setLocalAppDataOfAnyLength(deep);
+    const std::string installDir = installLayoutFor(windowsForm(deep), std::nullopt).installDir;
+
+    const Outcome loud = run(downloadedCopy_, {});
+    EXPECT_EQ(loud.status, 1);
+    const auto refused = folderRefused(loud);
+    ASSERT_TRUE(refused.has_value()) << loud.out.substr(0, 1000);
+    EXPECT_TRUE(installDir.starts_with(*refused)) << *refused;
+    EXPECT_GT(refused->size(), 4000u);
+    EXPECT_NE(loud.out.find(": File name too long\n"), std::string::npos);
+    EXPECT_TRUE(fs::is_directory(top / "a" / "a" / "a"));
 }
 
 TEST_F(Machine, UninstallRemovesKeysAndManifestAtOnceThenTheProgramAndFolder) {
