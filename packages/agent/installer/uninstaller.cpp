@@ -12,13 +12,16 @@ namespace {
 // The executable may be this very process: a separate interpreter deletes
 // it, and then its folder, after a delay of about a second. That deletion
 // forces its way through read-only files and, handed a folder or a link to
-// one, empties it; so it is started only for a plain file.
+// one, empties it; so it is started only for a plain file. The interpreter
+// runs in a folder of its own, so it is handed full paths: a relative
+// install folder (no LOCALAPPDATA, no USERPROFILE) would be looked for there.
 void scheduleRemoval(const InstallLayout& layout) {
-    if (!platform::isPlainFile(layout.targetExe)) return;
+    const auto folder = platform::absolutePath(layout.installDir);
+    const auto file = platform::absolutePath(layout.targetExe);
+    if (!folder || !file || !platform::isPlainFile(*file)) return;
     const auto system = platform::systemFolder();
     if (!system) return;
-    if (auto command = platform::removalCommand(*system, layout.targetExe, layout.installDir))
-        platform::runDetachedCmd(*command);
+    if (auto command = platform::removalCommand(*system, *file, *folder)) platform::runDetachedCmd(*command);
 }
 
 }  // namespace

@@ -34,6 +34,13 @@ bool isPlainFile(std::string_view path);
 // whose paths stand in for Windows ones here: ASCII letters folded.
 bool samePathIgnoringCase(std::string_view a, std::string_view b);
 
+// The path made absolute, lexically, as Windows would take it: joined to
+// the current folder unless it is already absolute, "." and ".." elements
+// resolved, links not followed. Windows: GetFullPathNameW. POSIX: a path
+// that does not start with a separator is joined to the current folder
+// (getcwd), then normalised as normalizePath does.
+Result<std::string> absolutePath(std::string_view path);
+
 Status createDirectories(std::string_view path);                            // mode 0755
 Result<Bytes> readWholeFile(std::string_view path);
 Status writeWholeFile(std::string_view path, ByteView data, unsigned mode);  // create or truncate

@@ -13,6 +13,8 @@
 #include <ctime>
 #include <vector>
 
+#include "common/paths.h"
+
 namespace quillon::platform {
 namespace {
 
@@ -88,6 +90,18 @@ bool samePathIgnoringCase(std::string_view a, std::string_view b) {
     auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
                                               [&](char x, char y) { return fold(x) == fold(y); });
+}
+
+Result<std::string> absolutePath(std::string_view path) {
+    if (holdsNul(path) || path.empty()) return fail(pathError("full path", path, EINVAL));
+    if (path.front() == '\\' || path.front() == '/') return normalizePath(path);
+    std::string here(256, '\0');
+    while (::getcwd(here.data(), here.size()) == nullptr) {
+        if (errno != ERANGE) return fail(pathError("getcwd for", path, errno));
+        here.resize(here.size() * 2);
+    }
+    here.resize(std::strlen(here.c_str()));
+    return joinPath(here, path);
 }
 
 // Walks up from the path to the first folder that exists, then makes the

@@ -97,6 +97,21 @@ bool samePathIgnoringCase(std::string_view a, std::string_view b) {
                                 static_cast<int>(wideB.size()), TRUE) == CSTR_EQUAL;
 }
 
+Result<std::string> absolutePath(std::string_view path) {
+    auto wide = toWideChecked(path);
+    if (!wide) return failWrapped("full path: ", wide.error());
+    std::wstring full(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetFullPathNameW(wide->c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (n == 0) return fail(pathError("full path", path, GetLastError()));
+        if (n < full.size()) {
+            full.resize(n);
+            return fromWide(full);
+        }
+        full.resize(n);  // n counts the terminator when the buffer was short
+    }
+}
+
 // Walks up from the path to the first folder that exists, then makes the
 // missing ones from the top down: a loop, so a path of thousands of levels
 // takes no more stack than one of two. Each level stands as the caller's text

@@ -109,6 +109,20 @@ TEST(PlatformFs, OnlyARegularFileItselfCountsAsAPlainFile) {
 #endif
 }
 
+TEST(PlatformFs, ARelativePathIsMadeFullAgainstTheCurrentFolderAndAFullOneOnlyNormalised) {
+    const std::filesystem::path here = std::filesystem::current_path();
+    auto full = platform::absolutePath("AppData\\Local\\.\\x\\..\\Quillon");
+    ASSERT_TRUE(full.has_value()) << full.error().text;
+    EXPECT_EQ(testing::hostFilesystemPath(*full), here / "AppData" / "Local" / "Quillon") << *full;
+
+    ScratchFolder scratch("fs");
+    auto same = platform::absolutePath(scratch.path() + "\\a\\..\\b");
+    ASSERT_TRUE(same.has_value()) << same.error().text;
+    EXPECT_EQ(testing::hostFilesystemPath(*same), testing::hostFilesystemPath(scratch.file("b"))) << *same;
+
+    EXPECT_FALSE(platform::absolutePath(std::string("a\0b", 3)).has_value());
+}
+
 TEST(PlatformFs, PathsCompareWithLetterCaseAside) {
     EXPECT_TRUE(platform::samePathIgnoringCase("C:\\Users\\Ana\\Quillon\\quillon-agent.exe",
                                                "c:\\users\\ANA\\quillon\\QUILLON-AGENT.EXE"));

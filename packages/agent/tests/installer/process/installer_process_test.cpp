@@ -295,7 +295,8 @@ protected:
     }
 
     // Under Wine the program starts through cmd, which sets LOCALAPPDATA
-    // (unless the machine keeps the prefix's own) and the current folder.
+    // (unless the machine keeps the prefix's own), unsets the variables the
+    // programs start without, and sets the current folder.
     Launch launch(const std::string& program, std::vector<std::string> args,
                   const std::optional<fs::path>& cwd) const {
         Launch started;
@@ -304,6 +305,9 @@ protected:
             if (env_.contains("LOCALAPPDATA"))
                 started.words.insert(started.words.end(),
                                      {"set", "LOCALAPPDATA=" + windowsForm(env_.at("LOCALAPPDATA")), "&"});
+            // "set NAME=" up to the "&" unsets it: with a blank before the
+            // "&" it would be set to that blank.
+            for (const std::string& name : unset_) started.words.insert(started.words.end(), {"set", name + "=&"});
             if (cwd) started.words.insert(started.words.end(), {"cd", "/d", windowsForm(cwd->string()), "&"});
         } else {
             started.cwd = cwd;
@@ -366,6 +370,9 @@ protected:
     fs::path root_ = testing::hostFilesystemPath(scratch_.path()), downloadedCopy_, wineRoot_;
     std::map<std::string, std::string> env_;
     std::string prefixLocalAppData_;
+    // Variables the programs start without, Wine's own values too; on
+    // Linux they only start with those of env_.
+    std::vector<std::string> unset_;
     bool localAppDataOutsideCmd_ = false;
     std::vector<fs::path> deepTrees_;  // removed by TearDown
 };
@@ -677,6 +684,34 @@ TEST_F(Machine, UninstallRemovesTheFolderItRunsInButLeavesOneThatHoldsMore) {
     EXPECT_EQ(inside.status, 0);
     EXPECT_EQ(inside.out, "");
     EXPECT_TRUE(goneWithinFiveSeconds(host(where.installDir)));
+}
+
+// Without LOCALAPPDATA and USERPROFILE the install folder is
+// AppData\Local\Quillon below the current folder; the removal runs in a
+// folder of its own, so it is handed that folder's full path.
+TEST_F(Machine, AnInstallFolderRelativeToTheCurrentFolderIsRemovedByItsFullPath) {
+    for (const char* name : {"LOCALAPPDATA", "USERPROFILE"}) {
+        env_.erase(name);
+        unset_.push_back(name);
+    }
+    const fs::path here = root_ / "Here", folder = here / "AppData" / "Local" / "Quillon";
+    fs::create_directories(here);
+    ASSERT_EQ(run(downloadedCopy_, {"--silent"}, {}, here).status, 0);
+    ASSERT_TRUE(fs::exists(folder / "quillon-agent.exe"));
+    ASSERT_TRUE(fs::exists(folder / "br.quillon.agent.json"));
+
+    const Outcome removal = run(downloadedCopy_, {"--uninstall", "--silent"}, {}, here);
+    EXPECT_EQ(removal.status, 0);
+    EXPECT_EQ(removal.out, "");
+    EXPECT_FALSE(fs::exists(folder / "br.quillon.agent.json"));
+    EXPECT_TRUE(goneWithinFiveSeconds(folder));
+    EXPECT_TRUE(fs::is_directory(folder.parent_path()));
+    if (!underWine()) {
+        // The current folder as the system gives it, links resolved.
+        const std::string full = normalizePath((fs::canonical(here) / "AppData" / "Local" / "Quillon").string());
+        EXPECT_EQ(recordedCommands(), "\"C:\\Windows\\System32\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"" + full +
+                                          "\\quillon-agent.exe\" & rmdir /q \"" + full + "\"\n");
+    }
 }
 
 TEST_F(Machine, APathTheInterpreterWouldExpandKeepsTheProgramButRemovesTheRest) {
