@@ -29,6 +29,11 @@ bool pathExists(std::string_view path);
 // that cannot be queried.
 bool isPlainFile(std::string_view path);
 
+// Whether the path names a folder itself: false for a link or junction to
+// one (not followed; Windows: any reparse point), for a file and for a path
+// that cannot be queried.
+bool isPlainFolder(std::string_view path);
+
 // Whether two path texts are equal by the rule Windows file names follow:
 // letter case aside. Windows: CompareStringOrdinal ignoring case; POSIX,
 // whose paths stand in for Windows ones here: ASCII letters folded.

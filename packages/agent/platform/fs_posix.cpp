@@ -86,6 +86,12 @@ bool isPlainFile(std::string_view path) {
     return ::lstat(hostPath(path).c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
+bool isPlainFolder(std::string_view path) {
+    if (holdsNul(path)) return false;
+    struct stat st;
+    return ::lstat(hostPath(path).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 bool samePathIgnoringCase(std::string_view a, std::string_view b) {
     auto fold = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),

@@ -91,6 +91,14 @@ bool isPlainFile(std::string_view path) {
            !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE));
 }
 
+bool isPlainFolder(std::string_view path) {
+    auto wide = toWideChecked(path);
+    if (!wide) return false;
+    const DWORD attributes = GetFileAttributesW(wide->c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
 bool samePathIgnoringCase(std::string_view a, std::string_view b) {
     const std::wstring wideA = toWide(a), wideB = toWide(b);
     return CompareStringOrdinal(wideA.data(), static_cast<int>(wideA.size()), wideB.data(),

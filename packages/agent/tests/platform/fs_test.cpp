@@ -90,7 +90,7 @@ TEST(PlatformFs, PathsHoldingANulAreRefusedNotCutShort) {
     EXPECT_TRUE(platform::pathExists(cut));
 }
 
-TEST(PlatformFs, OnlyARegularFileItselfCountsAsAPlainFile) {
+TEST(PlatformFs, OnlyARegularFileOrFolderItselfCountsAsAPlainOne) {
     ScratchFolder scratch("fs");
     const std::string file = scratch.file("file.exe"), folder = scratch.file("folder.exe");
     ASSERT_TRUE(platform::writeWholeFile(file, asBytes("x"), 0644).has_value());
@@ -99,12 +99,17 @@ TEST(PlatformFs, OnlyARegularFileItselfCountsAsAPlainFile) {
     EXPECT_FALSE(platform::isPlainFile(folder));
     EXPECT_FALSE(platform::isPlainFile(scratch.file("missing.exe")));
     EXPECT_FALSE(platform::isPlainFile(file + std::string(1, '\0')));
+    EXPECT_TRUE(platform::isPlainFolder(folder));
+    EXPECT_FALSE(platform::isPlainFolder(file));
+    EXPECT_FALSE(platform::isPlainFolder(scratch.file("missing")));
+    EXPECT_FALSE(platform::isPlainFolder(folder + std::string(1, '\0')));
 #ifndef _WIN32
     // A link is not followed, whether to a file or to a folder.
     for (const std::string& target : {file, folder}) {
         const std::string link = target + ".link";
         std::filesystem::create_symlink(testing::hostFilesystemPath(target), testing::hostFilesystemPath(link));
         EXPECT_FALSE(platform::isPlainFile(link)) << link;
+        EXPECT_FALSE(platform::isPlainFolder(link)) << link;
     }
 #endif
 }

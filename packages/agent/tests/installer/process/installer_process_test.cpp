@@ -749,6 +749,24 @@ TEST_F(Machine, AnythingButAPlainFileAtTheProgramsPathIsLeftAlone) {
     }
 }
 
+// Nor is an install folder that is itself a link (to Windows, a reparse
+// point): the executable seen through it stays where the link leads, and the
+// link stays too.
+TEST_F(Machine, AnInstallFolderThatIsALinkKeepsTheProgramItLeadsTo) {
+    ASSERT_EQ(run(downloadedCopy_, {"--silent"}).status, 0);
+    const InstallLayout where = layout();
+    const fs::path folder = host(where.installDir), elsewhere = root_ / "elsewhere";
+    fs::rename(folder, elsewhere);
+    fs::create_directory_symlink(elsewhere, folder);
+
+    uninstallLeavingTheProgramsPathAlone(where);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // twice the delay, and more
+    EXPECT_TRUE(fs::is_symlink(folder));
+    EXPECT_TRUE(fileText((elsewhere / "quillon-agent.exe").string()) == fileText(downloadedCopy_.string()))
+        << "the program the link leads to";
+    EXPECT_FALSE(fs::exists(elsewhere / "br.quillon.agent.json"));
+}
+
 // A ping.bat in the current folder would run in place of the system's ping.
 TEST_F(Machine, TheRemovalRunsTheSystemsPingAndNotOneInTheCurrentFolder) {
     if (!underWine()) GTEST_SKIP() << "only the real interpreter runs what it finds";
