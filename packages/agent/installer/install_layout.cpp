@@ -17,6 +17,10 @@ InstallLayout installLayoutFor(const std::optional<std::string>& localAppData,
     return layout;
 }
 
+std::string uninstalledCopyPath(std::string_view installDir, int slot) {
+    return joinPathElements({installDir, "quillon-agent.exe.uninstalled-" + std::to_string(slot)});
+}
+
 InstallLayout installLayout() {
     return installLayoutFor(platform::getEnv("LOCALAPPDATA"), platform::getEnv("USERPROFILE"));
 }

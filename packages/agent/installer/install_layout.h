@@ -18,6 +18,13 @@ struct InstallLayout {
     std::string manifestPath;  // installDir\br.quillon.agent.json
 };
 
+// Where an uninstall moves the executable, in its folder, for the delayed
+// removal to delete it there: "quillon-agent.exe.uninstalled-<slot>", slot 1
+// to kUninstalledCopySlots. No install writes these names, so the removal
+// never reaches a copy installed after the uninstall.
+inline constexpr int kUninstalledCopySlots = 16;
+std::string uninstalledCopyPath(std::string_view installDir, int slot);
+
 // From LOCALAPPDATA, or USERPROFILE\AppData\Local when that is unset or
 // empty (an unset USERPROFILE leaves the relative AppData\Local).
 InstallLayout installLayoutFor(const std::optional<std::string>& localAppData,

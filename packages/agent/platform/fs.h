@@ -47,6 +47,13 @@ bool samePathIgnoringCase(std::string_view a, std::string_view b);
 Result<std::string> absolutePath(std::string_view path);
 
 Status createDirectories(std::string_view path);                            // mode 0755
+// Gives a file another name, in its folder or another of the same volume;
+// fails when an entry of the new name exists, which it never replaces.
+// Windows: MoveFileExW without flags, which renames a running program too.
+// POSIX: renameat2 with RENAME_NOREPLACE, or, where the file system lacks
+// that, a link of the new name and then the old name removed.
+Status renameNoReplace(std::string_view from, std::string_view to);
+
 Result<Bytes> readWholeFile(std::string_view path);
 Status writeWholeFile(std::string_view path, ByteView data, unsigned mode);  // create or truncate
 Status removeFile(std::string_view path);

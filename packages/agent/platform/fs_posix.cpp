@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -140,6 +141,22 @@ Status createDirectories(std::string_view path) {
             if (err == EEXIST && isDirectory(folder)) continue;
             return fail(pathError("mkdir", path.substr(0, level->text), err));
         }
+    }
+    return {};
+}
+
+Status renameNoReplace(std::string_view from, std::string_view to) {
+    if (holdsNul(from) || holdsNul(to)) return fail(pathError("rename", from, EINVAL));
+    const std::string oldName = hostPath(from), newName = hostPath(to);
+    if (::renameat2(AT_FDCWD, oldName.c_str(), AT_FDCWD, newName.c_str(), RENAME_NOREPLACE) == 0) return {};
+    const int err = errno;
+    if (err != EINVAL && err != ENOSYS) return fail(pathError("rename", from, err));
+    // A file system without the flag: link() too refuses an existing name.
+    if (::link(oldName.c_str(), newName.c_str()) != 0) return fail(pathError("rename", from, errno));
+    if (::unlink(oldName.c_str()) != 0) {
+        const int unlinkErr = errno;
+        ::unlink(newName.c_str());
+        return fail(pathError("rename", from, unlinkErr));
     }
     return {};
 }

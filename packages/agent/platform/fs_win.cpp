@@ -160,6 +160,17 @@ Status createDirectories(std::string_view path) {
     return {};
 }
 
+Status renameNoReplace(std::string_view from, std::string_view to) {
+    auto oldName = toWideChecked(from);
+    if (!oldName) return failWrapped("rename: ", oldName.error());
+    auto newName = toWideChecked(to);
+    if (!newName) return failWrapped("rename: ", newName.error());
+    // Without MOVEFILE_REPLACE_EXISTING an existing entry of the new name
+    // makes it fail; without MOVEFILE_COPY_ALLOWED it never copies.
+    if (!MoveFileExW(oldName->c_str(), newName->c_str(), 0)) return fail(pathError("rename", from, GetLastError()));
+    return {};
+}
+
 Result<Bytes> readWholeFile(std::string_view path) {
     auto wide = toWideChecked(path);
     if (!wide) return failWrapped("open: ", wide.error());

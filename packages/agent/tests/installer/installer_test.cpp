@@ -43,6 +43,12 @@ TEST(InstallLayout, BuiltFromLocalAppDataElseTheUserProfile) {
     EXPECT_EQ(installLayoutFor(std::nullopt, "C:\\Users\\u").installDir, local.installDir);
     EXPECT_EQ(installLayoutFor(std::nullopt, std::nullopt).installDir, "AppData\\Local\\Quillon");
     EXPECT_EQ(installLayoutFor("", "").targetExe, "AppData\\Local\\Quillon\\quillon-agent.exe");
+
+    // Where an uninstall moves the program aside: names no install uses.
+    EXPECT_EQ(uninstalledCopyPath(local.installDir, 1),
+              "C:\\Users\\u\\AppData\\Local\\Quillon\\quillon-agent.exe.uninstalled-1");
+    EXPECT_EQ(uninstalledCopyPath(local.installDir, kUninstalledCopySlots),
+              "C:\\Users\\u\\AppData\\Local\\Quillon\\quillon-agent.exe.uninstalled-16");
 }
 
 TEST(NativeManifest, LaidOutByteForByteWithEscapedPath) {

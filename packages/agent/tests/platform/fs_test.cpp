@@ -62,6 +62,28 @@ TEST(PlatformFs, WholeFileWritesTruncateAndReadBackExactly) {
     EXPECT_FALSE(platform::pathExists(path));
 }
 
+TEST(PlatformFs, ARenameNeverReplacesAnEntryOfTheNewName) {
+    ScratchFolder scratch("fs");
+    const std::string from = scratch.file("a.exe"), to = scratch.file("a.exe.uninstalled-1");
+    ASSERT_TRUE(platform::writeWholeFile(from, asBytes("program"), 0755).has_value());
+    ASSERT_TRUE(platform::renameNoReplace(from, to).has_value());
+    EXPECT_FALSE(platform::pathExists(from));
+    EXPECT_EQ(testing::fileText(to), "program");
+
+    ASSERT_TRUE(platform::writeWholeFile(from, asBytes("newer"), 0755).has_value());
+    auto refused = platform::renameNoReplace(from, to);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().text.rfind("rename " + from + ": ", 0), 0u) << refused.error().text;
+    EXPECT_EQ(testing::fileText(from), "newer");
+    EXPECT_EQ(testing::fileText(to), "program");
+
+    const std::string folder = scratch.file("folder");
+    ASSERT_TRUE(platform::createDirectories(folder).has_value());
+    EXPECT_FALSE(platform::renameNoReplace(from, folder).has_value());
+    EXPECT_FALSE(platform::renameNoReplace(scratch.file("missing"), scratch.file("other")).has_value());
+    EXPECT_FALSE(platform::pathExists(scratch.file("other")));
+}
+
 TEST(PlatformFs, FailuresNameTheOperationAndThePath) {
     ScratchFolder scratch("fs");
     std::string missing = scratch.file("missing.txt");

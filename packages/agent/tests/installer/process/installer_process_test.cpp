@@ -634,8 +634,11 @@ TEST_F(Machine, UninstallRemovesKeysAndManifestAtOnceThenTheProgramAndFolder) {
     EXPECT_EQ(removal.out, kUninstallLines);
     EXPECT_EQ(removal.err, "");
     const bool withinTheDelay = std::chrono::steady_clock::now() - started < std::chrono::milliseconds(700);
-    // Seen before the registry is read: under Wine that takes longer than the delay.
-    const bool programStayed = fs::exists(host(where.targetExe));
+    // Seen before the registry is read: under Wine that takes longer than the
+    // delay. The program is moved aside at once, for the removal to delete.
+    const std::string aside = uninstalledCopyPath(where.installDir, 1);
+    const bool programStayed = fs::exists(host(aside));
+    EXPECT_FALSE(fs::exists(host(where.targetExe)));
 
     const auto keys = registryKeys();
     for (const BrowserTarget& browser : kBrowserTargets) {
@@ -648,13 +651,75 @@ TEST_F(Machine, UninstallRemovesKeysAndManifestAtOnceThenTheProgramAndFolder) {
     EXPECT_TRUE(!withinTheDelay || programStayed) << "deleted without the delay";
     EXPECT_TRUE(goneWithinFiveSeconds(host(where.installDir)));
     if (!underWine()) {
-        EXPECT_EQ(recordedCommands(), "\"C:\\Windows\\System32\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"" +
-                                      where.targetExe + "\" & rmdir /q \"" + where.installDir + "\"\n");
+        EXPECT_EQ(aside, where.installDir + "\\quillon-agent.exe.uninstalled-1");
+        EXPECT_EQ(recordedCommands(), "\"C:\\Windows\\System32\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"" + aside +
+                                          "\" & rmdir /q \"" + where.installDir + "\"\n");
     }
 
     const Outcome nothingLeft = run(downloadedCopy_, {"--uninstall"});
     EXPECT_EQ(nothingLeft.status, 0);
     EXPECT_EQ(nothingLeft.out, kUninstallLines);
+}
+
+// An update script uninstalls and at once installs again: the removal the
+// uninstall started, a second later, deletes only the copy it uninstalled,
+// and the new copy, its manifest and its keys outlast it.
+TEST_F(Machine, AnInstallRightAfterAnUninstallOutlastsTheDelayedRemoval) {
+    ASSERT_EQ(run(downloadedCopy_, {"--silent"}).status, 0);
+    const InstallLayout where = layout();
+    const fs::path folder = host(where.installDir);
+    const auto uninstalled = std::chrono::steady_clock::now();
+    ASSERT_EQ(run(downloadedCopy_, {"--uninstall", "--silent"}).status, 0);
+    const auto removalStarted = std::chrono::steady_clock::now();
+    // What the uninstall left for the removal to delete.
+    std::vector<fs::path> pending;
+    std::error_code unreadable;
+    for (const auto& entry : fs::directory_iterator(folder, unreadable)) pending.push_back(entry.path());
+    EXPECT_FALSE(pending.empty());
+    ASSERT_EQ(run(downloadedCopy_, {"--silent"}).status, 0);
+    // The install ended within the removal's delay, or this shows nothing.
+    EXPECT_LT(std::chrono::steady_clock::now() - removalStarted, std::chrono::milliseconds(900));
+
+    // The removal has run: what it was to delete, under a name no install
+    // uses, is gone; and well past its delay the new install is whole.
+    for (const fs::path& left : pending) {
+        if (left.filename() != "quillon-agent.exe") {
+            EXPECT_TRUE(goneWithinFiveSeconds(left)) << left;
+        }
+    }
+    std::this_thread::sleep_until(uninstalled + std::chrono::seconds(3));
+    EXPECT_TRUE(fs::is_regular_file(host(where.targetExe)));
+    EXPECT_TRUE(hostText(where.targetExe) == fileText(downloadedCopy_.string())) << "the new copy";
+    EXPECT_EQ(hostText(where.manifestPath), nativeManifestText(where.targetExe));
+    const auto keys = registryKeys();
+    for (const BrowserTarget& browser : kBrowserTargets) EXPECT_TRUE(keys.contains(browserKey(browser)));
+    EXPECT_TRUE(keys.contains(std::string(kUninstallKey)));
+}
+
+// A name still held by an uninstalled copy the removal did not delete (one
+// still running then) is passed over; with none free, the program stays
+// where it is and nothing is started.
+TEST_F(Machine, WithNoNameLeftToMoveItAsideTheProgramStays) {
+    ASSERT_EQ(run(downloadedCopy_, {"--silent"}).status, 0);
+    const InstallLayout where = layout();
+    auto slot = [&](int n) { return host(uninstalledCopyPath(where.installDir, n)); };
+    std::ofstream(slot(1)) << "an older copy";
+    ASSERT_EQ(run(downloadedCopy_, {"--uninstall", "--silent"}).status, 0);
+    EXPECT_FALSE(fs::exists(host(where.targetExe)));
+    EXPECT_TRUE(goneWithinFiveSeconds(slot(2)));
+    EXPECT_EQ(fileText(slot(1).string()), "an older copy");
+    if (!underWine()) {
+        EXPECT_NE(recordedCommands().find(">nul & del /f /q \"" + uninstalledCopyPath(where.installDir, 2) + "\" & "),
+                  std::string::npos);
+        fs::remove(root_ / "home" / ".quillon-commands");
+    }
+
+    ASSERT_EQ(run(downloadedCopy_, {"--silent"}).status, 0);
+    for (int n = 2; n <= kUninstalledCopySlots; ++n) std::ofstream(slot(n)) << "an older copy";
+    uninstallLeavingTheProgramsPathAlone(where);
+    EXPECT_TRUE(hostText(where.targetExe) == fileText(downloadedCopy_.string())) << "the program stays";
+    for (int n = 1; n <= kUninstalledCopySlots; ++n) EXPECT_EQ(fileText(slot(n).string()), "an older copy") << n;
+    EXPECT_FALSE(fs::exists(slot(kUninstalledCopySlots + 1)));
 }
 
 TEST_F(Machine, UninstallRemovesTheFolderItRunsInButLeavesOneThatHoldsMore) {
@@ -673,7 +738,8 @@ TEST_F(Machine, UninstallRemovesTheFolderItRunsInButLeavesOneThatHoldsMore) {
     const Outcome removal = run(host(where.targetExe), {"--silent", "--uninstall"});
     EXPECT_EQ(removal.status, 0);
     EXPECT_EQ(removal.out, "");
-    EXPECT_TRUE(goneWithinFiveSeconds(host(where.targetExe)));
+    EXPECT_FALSE(fs::exists(host(where.targetExe)));
+    EXPECT_TRUE(goneWithinFiveSeconds(host(uninstalledCopyPath(where.installDir, 1))));
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_TRUE(fs::exists(host(where.installDir) / "notes.txt"));
 
@@ -710,7 +776,7 @@ TEST_F(Machine, AnInstallFolderRelativeToTheCurrentFolderIsRemovedByItsFullPath)
         // The current folder as the system gives it, links resolved.
         const std::string full = normalizePath((fs::canonical(here) / "AppData" / "Local" / "Quillon").string());
         EXPECT_EQ(recordedCommands(), "\"C:\\Windows\\System32\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"" + full +
-                                          "\\quillon-agent.exe\" & rmdir /q \"" + full + "\"\n");
+                                          "\\quillon-agent.exe.uninstalled-1\" & rmdir /q \"" + full + "\"\n");
     }
 }
 
