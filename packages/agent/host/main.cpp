@@ -17,6 +17,7 @@ int main() {
     quillon::platform::ensureStandardStreams();
     if (isCalledByBrowser()) {
         quillon::platform::suppressErrorDialogs();
+        quillon::platform::reserveStandardStreamsForFrames();
         quillon::initLog();
         quillon::runAgent();
         quillon::closeLog();

@@ -33,8 +33,21 @@ public:
     virtual Status write(const std::uint8_t* data, std::size_t size) = 0;
 };
 
-// The process's standard input and output, switched to binary mode on first use.
+// The process's standard input and output, switched to binary mode on first
+// use; after reserveStandardStreamsForFrames, the handles it set aside.
 InputStream& standardInput();
 OutputStream& standardOutput();
+
+// Agent mode, before any module is loaded. Modules run inside this process
+// and may print on standard output, read standard input or start programs
+// that inherit both, and the frames travel there. So the frames keep private
+// handles of their own, which no child process inherits (Windows: duplicates
+// that are not inheritable, the originals made not inheritable too; POSIX:
+// close-on-exec descriptors), and the process's standard input and output
+// are pointed at the null device, both as the system holds them and as the
+// C runtime does (Windows: the standard handles and descriptors 0 and 1 of
+// msvcrt; POSIX: descriptors 0 and 1). A stream whose handle cannot be set
+// aside stays where it is.
+void reserveStandardStreamsForFrames();
 
 }  // namespace quillon::platform

@@ -1,5 +1,6 @@
 #include "platform/stdio.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,32 +12,32 @@
 namespace quillon::platform {
 namespace {
 
+// Where the frames are read and written: descriptors 0 and 1 until
+// reserveStandardStreamsForFrames sets them aside.
+int frameInput = STDIN_FILENO;
+int frameOutput = STDOUT_FILENO;
+
 Error systemError(const char* operation, int err) {
     return newError(std::string(operation) + ": " + std::strerror(err));
 }
 
-class FdInput final : public InputStream {
+class FrameInput final : public InputStream {
 public:
-    explicit FdInput(int fd) : fd_(fd) {}
     Result<std::size_t> read(std::uint8_t* buffer, std::size_t size) override {
         for (;;) {
-            ssize_t n = ::read(fd_, buffer, size);
+            ssize_t n = ::read(frameInput, buffer, size);
             if (n >= 0) return static_cast<std::size_t>(n);
             if (errno == EINTR) continue;
             return fail(systemError("read", errno));
         }
     }
-
-private:
-    int fd_;
 };
 
-class FdOutput final : public OutputStream {
+class FrameOutput final : public OutputStream {
 public:
-    explicit FdOutput(int fd) : fd_(fd) {}
     Status write(const std::uint8_t* data, std::size_t size) override {
         while (size > 0) {
-            ssize_t n = ::write(fd_, data, size);
+            ssize_t n = ::write(frameOutput, data, size);
             if (n < 0) {
                 if (errno == EINTR) continue;
                 return fail(systemError("write", errno));
@@ -46,10 +47,22 @@ public:
         }
         return {};
     }
-
-private:
-    int fd_;
 };
+
+// A close-on-exec copy of `fd` above the standard numbers, and the null
+// device in its place; `fd` itself when either step fails.
+int setAside(int fd, int nullFlags) {
+    const int kept = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    if (kept < 0) return fd;
+    const int null = ::open("/dev/null", nullFlags | O_CLOEXEC);
+    if (null < 0 || ::dup2(null, fd) < 0) {
+        if (null >= 0) ::close(null);
+        ::close(kept);
+        return fd;
+    }
+    ::close(null);
+    return kept;
+}
 
 }  // namespace
 
@@ -60,17 +73,22 @@ StdinKind queryStdinKind() {
 }
 
 InputStream& standardInput() {
-    static FdInput in(STDIN_FILENO);
+    static FrameInput in;
     return in;
 }
 
 OutputStream& standardOutput() {
-    static FdOutput out = [] {
+    static FrameOutput out = [] {
         // A browser that closed its end must make writes fail, not kill us.
         std::signal(SIGPIPE, SIG_IGN);
-        return FdOutput(STDOUT_FILENO);
+        return FrameOutput();
     }();
     return out;
+}
+
+void reserveStandardStreamsForFrames() {
+    frameInput = setAside(STDIN_FILENO, O_RDONLY);
+    frameOutput = setAside(STDOUT_FILENO, O_WRONLY);
 }
 
 }  // namespace quillon::platform

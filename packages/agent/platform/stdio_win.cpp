@@ -2,6 +2,9 @@
 
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <string>
 
 #include "platform/utf16_win.h"
@@ -14,10 +17,17 @@ namespace {
 
 constexpr DWORD kMaxTransfer = 1u << 30;  // one ReadFile/WriteFile at most
 
+// The handles reserveStandardStreamsForFrames set aside for the frames; until
+// then (null) the frames use the standard handles as they stand.
+HANDLE frameInput = nullptr;
+HANDLE frameOutput = nullptr;
+
+HANDLE frameHandle(HANDLE reserved, DWORD which) { return reserved ? reserved : GetStdHandle(which); }
+
 class HandleInput final : public InputStream {
 public:
     Result<std::size_t> read(std::uint8_t* buffer, std::size_t size) override {
-        HANDLE h = GetStdHandle(STD_INPUT_HANDLE);
+        HANDLE h = frameHandle(frameInput, STD_INPUT_HANDLE);
         DWORD want = size > kMaxTransfer ? kMaxTransfer : static_cast<DWORD>(size);
         DWORD got = 0;
         if (!ReadFile(h, buffer, want, &got, nullptr)) {
@@ -36,7 +46,7 @@ public:
 class HandleOutput final : public OutputStream {
 public:
     Status write(const std::uint8_t* data, std::size_t size) override {
-        HANDLE h = GetStdHandle(STD_OUTPUT_HANDLE);
+        HANDLE h = frameHandle(frameOutput, STD_OUTPUT_HANDLE);
         while (size > 0) {
             DWORD chunk = size > kMaxTransfer ? kMaxTransfer : static_cast<DWORD>(size);
             DWORD done = 0;
@@ -48,6 +58,31 @@ public:
         return {};
     }
 };
+
+// A copy of the standard handle that no child inherits, and the null device
+// in its place for the system and for msvcrt's descriptor `fd`; null when
+// the handle cannot be copied.
+HANDLE setAside(DWORD which, int fd, int nullFlags) {
+    const HANDLE original = GetStdHandle(which);
+    if (original == nullptr || original == INVALID_HANDLE_VALUE) return nullptr;
+    HANDLE kept = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), &kept, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS))
+        return nullptr;
+    // The browser hands its pipes over inheritable. msvcrt closes the
+    // original when descriptor `fd` is replaced, unless descriptor 2 holds
+    // the same handle (a pipe for both outputs); made not inheritable, it
+    // reaches no child either way.
+    SetHandleInformation(original, HANDLE_FLAG_INHERIT, 0);
+    const int null = _open("NUL", nullFlags | _O_BINARY);
+    if (null >= 0) {
+        // In a console program msvcrt sets the standard handle as it
+        // replaces descriptors 0 to 2; set it here all the same.
+        if (_dup2(null, fd) == 0) SetStdHandle(which, reinterpret_cast<HANDLE>(_get_osfhandle(fd)));
+        _close(null);
+    }
+    return kept;
+}
 
 }  // namespace
 
@@ -73,6 +108,11 @@ InputStream& standardInput() {
 OutputStream& standardOutput() {
     static HandleOutput out;
     return out;
+}
+
+void reserveStandardStreamsForFrames() {
+    frameInput = setAside(STD_INPUT_HANDLE, 0, _O_RDONLY);
+    frameOutput = setAside(STD_OUTPUT_HANDLE, 1, _O_WRONLY);
 }
 
 }  // namespace quillon::platform

@@ -256,6 +256,27 @@ TEST_F(AgentProcess, AHugeBatchIsRefusedBeforeTheTokenIsTouchedAndTheNextRequest
     EXPECT_EQ(logins, 1u) << "only the batch within the limit logs in";
 }
 
+// Modules run inside the process: one that prints on standard output and
+// reads standard input, as vendor modules with a debug switch do, neither
+// reaches the replies nor takes a byte of the requests.
+TEST_F(AgentProcess, AModuleThatTalksOnTheStandardStreamsLeavesTheFramesAlone) {
+    if (agentRunsUnderWine()) GTEST_SKIP() << "the scripted module here is a Linux library";
+    const fs::path system32 = scratch_ / "Windows" / "System32";
+    fs::create_directories(system32);
+    fs::copy_file(QUILLON_SCRIPTED_MODULE, system32 / "eToken.dll");
+    std::ofstream(system32 / "eToken.dll.json") << R"({"chatty":true,"slots":[{"id":1}]})";
+    AgentRun r;
+    r.env = {{"SystemRoot", (scratch_ / "Windows").string()},
+             {"ProgramFiles", (scratch_ / "none").string()},
+             {"ProgramFiles(x86)", (scratch_ / "none").string()}};
+    r.input = frameOf(R"({"type":"QUILLON_LIST_CERTS"})") + frameOf(R"({"type":"QUILLON_PING"})");
+    const AgentResult result = run(r);
+    EXPECT_EQ(result.out, frameOf(R"({"type":"QUILLON_LIST_CERTS_RESPONSE","certificates":[]})") + frameOf(kPong));
+    const std::string journal = fileText(system32 / "eToken.dll.journal");
+    EXPECT_NE(journal.find("C_Initialize"), std::string::npos) << "the module was loaded";
+    EXPECT_NE(journal.find("C_GetSlotList"), std::string::npos) << "and asked for its slots";
+}
+
 TEST_F(AgentProcess, ReadsRequestsFromADiskFile) {
     // Wine hands over a unix file as a disk handle it cannot describe, so the mode test says installer there.
     if (agentRunsUnderWine()) GTEST_SKIP() << "Wine cannot describe a unix file given as standard input";

@@ -56,6 +56,12 @@
 //                              length it is told; with "insist" the real call
 //                              answers CKR_BUFFER_TOO_SMALL (the operation
 //                              staying active) unless told at least `answer`
+//   "chatty": false            a module that talks on the process's standard
+//                              streams, as vendor modules with a debug switch
+//                              do: C_Initialize and C_GetSlotList each print a
+//                              line through the C runtime and one through the
+//                              raw handle or descriptor, then read what
+//                              standard input holds
 // }
 // C_Initialize answers CKR_CRYPTOKI_ALREADY_INITIALIZED while initialised, as
 // the standard says; C_SignInit without a mechanism ends an active signing
@@ -94,6 +100,7 @@
 #define SCRIPTED_EXPORT __declspec(dllexport)
 #else
 #include <dlfcn.h>
+#include <unistd.h>
 #define SCRIPTED_EXPORT __attribute__((visibility("default")))
 #endif
 
@@ -154,6 +161,7 @@ struct Module {
     std::string endlessSearch;
     std::optional<ForgedSignature> forged;
     std::optional<CarelessLengthQuery> lengthQuery;
+    bool chatty = false;
     std::map<std::string, unsigned long> callCounts;
     std::map<CK_SESSION_HANDLE, Session> sessions;
     CK_SESSION_HANDLE nextSession = 1;
@@ -340,6 +348,7 @@ void configure() {
         const auto& q = config["lengthQuery"];
         m.lengthQuery = CarelessLengthQuery{q.value("answer", 0UL), q.value("insist", false)};
     }
+    m.chatty = config.value("chatty", false);
     for (const auto& f : config.value("failures", nlohmann::json::array()))
         m.failures.push_back(Failure{f.value("call", std::string()), f.value("nth", 0UL),
                                      f.contains("rv") ? numberOrName(f["rv"], kRvNames, std::size(kRvNames))
@@ -434,6 +443,23 @@ const Object* visibleObject(const Session& session, CK_OBJECT_HANDLE h) {
     Session* s = sessionOf(h); \
     if (!s) return journal(line, CKR_SESSION_HANDLE_INVALID)
 
+// What a chatty module says and takes on the standard streams.
+void chatter(const char* call) {
+    if (!module().chatty) return;
+    std::printf("scripted module: %s through the C runtime\n", call);
+    std::fflush(stdout);
+    const std::string raw = std::string("scripted module: ") + call + " through the raw stream\n";
+    char taken[64];
+#ifdef _WIN32
+    DWORD done = 0;
+    WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), raw.data(), static_cast<DWORD>(raw.size()), &done, nullptr);
+    ReadFile(GetStdHandle(STD_INPUT_HANDLE), taken, sizeof taken, &done, nullptr);
+#else
+    [[maybe_unused]] const ssize_t wrote = ::write(STDOUT_FILENO, raw.data(), raw.size());
+    [[maybe_unused]] const ssize_t got = ::read(STDIN_FILENO, taken, sizeof taken);
+#endif
+}
+
 CK_RV scriptedInitialize(void* args) {
     std::ostringstream line;
     line << "C_Initialize";
@@ -445,6 +471,7 @@ CK_RV scriptedInitialize(void* args) {
         line << " args=null";
     }
     if (auto failure = scriptedFailure("C_Initialize")) return journal(line.str(), *failure);
+    chatter("C_Initialize");
     Module& m = module();
     if (m.initialized) return journal(line.str(), CKR_CRYPTOKI_ALREADY_INITIALIZED);
     m.initialized = true;
@@ -465,6 +492,7 @@ CK_RV scriptedGetSlotList(CK_BBOOL present, CK_SLOT_ID_PTR list, CK_ULONG_PTR co
     std::ostringstream line;
     line << "C_GetSlotList present=" << int(present) << " list=" << (list ? 1 : 0);
     if (auto failure = scriptedFailure("C_GetSlotList")) return journal(line.str(), *failure);
+    chatter("C_GetSlotList");
     if (!module().initialized) return journal(line.str(), CKR_CRYPTOKI_NOT_INITIALIZED);
     if (!count) return journal(line.str(), CKR_ARGUMENTS_BAD);
     std::vector<CK_SLOT_ID> ids;
