@@ -50,6 +50,9 @@ int spawn(const std::vector<std::string>& argv, const Env& env, int stdinFd, int
         ::close(1);
     }
     ::dup2(errFd, 2);
+    // As a browser starts its hosts: the three standard streams and nothing
+    // of the test process besides.
+    ::close_range(3, ~0U, 0);
     for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
     ::signal(SIGPIPE, SIG_DFL);  // as a browser starts its hosts; we ignore it here
     std::vector<char*> args;

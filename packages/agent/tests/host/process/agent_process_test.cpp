@@ -277,6 +277,36 @@ TEST_F(AgentProcess, AModuleThatTalksOnTheStandardStreamsLeavesTheFramesAlone) {
     EXPECT_NE(journal.find("C_GetSlotList"), std::string::npos) << "and asked for its slots";
 }
 
+// What a program that a module starts would inherit from a serving agent:
+// standard input and output on the null device, and the browser's pipes only
+// on descriptors that close on exec (standard error is left as it was).
+TEST_F(AgentProcess, TheFramesTravelOnDescriptorsNoChildInherits) {
+    if (agentRunsUnderWine()) GTEST_SKIP() << "reads the descriptors of a Linux process";
+    LiveAgent agent(env());
+    std::string reply;
+    ASSERT_TRUE(agent.send(frameOf(R"({"type":"QUILLON_PING"})")));
+    ASSERT_TRUE(agent.receiveFrame(reply));
+    EXPECT_EQ(reply, kPong);
+    const fs::path process = "/proc/" + std::to_string(agent.pid());
+    EXPECT_EQ(fs::read_symlink(process / "fd" / "0"), "/dev/null");
+    EXPECT_EQ(fs::read_symlink(process / "fd" / "1"), "/dev/null");
+    int pipes = 0;
+    for (const auto& entry : fs::directory_iterator(process / "fd")) {
+        const std::string fd = entry.path().filename().string();
+        std::error_code unreadable;
+        if (fd == "2" || !fs::read_symlink(entry.path(), unreadable).string().starts_with("pipe:")) continue;
+        ++pipes;
+        std::istringstream info(fileText(process / "fdinfo" / fd));
+        std::string key, flags;
+        while (info >> key >> flags && key != "flags:") {
+        }
+        EXPECT_NE(std::stoul(flags, nullptr, 8) & 02000000, 0u) << "descriptor " << fd << " is inherited";
+    }
+    EXPECT_EQ(pipes, 2) << "the request and reply pipes";
+    agent.closeInput();
+    EXPECT_EQ(agent.wait().exitStatus, 0);
+}
+
 TEST_F(AgentProcess, ReadsRequestsFromADiskFile) {
     // Wine hands over a unix file as a disk handle it cannot describe, so the mode test says installer there.
     if (agentRunsUnderWine()) GTEST_SKIP() << "Wine cannot describe a unix file given as standard input";
