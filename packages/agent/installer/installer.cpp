@@ -39,7 +39,7 @@ void installExecutable(const InstallerConsole& console, const InstallLayout& lay
         console.sayf("  \u2192 Copiando agente para %s\n", layout.installDir);
         auto image = platform::readWholeFile(*running);
         if (!image) console.fatalf("Erro ao ler o executável: " + image.error().text);
-        if (auto written = platform::writeWholeFile(layout.targetExe, *image, kExecutableMode); !written)
+        if (auto written = platform::replaceWholeFile(layout.targetExe, *image, kExecutableMode); !written)
             console.fatalf("Erro ao copiar o executável: " + written.error().text);
     }
     console.sayf("  \u2713 Agente instalado em: %s\n", layout.targetExe);
@@ -104,9 +104,9 @@ void install(const InstallerConsole& console) {
     if (auto created = platform::createDirectories(layout.installDir); !created)
         console.fatalf("Não foi possível criar o diretório de instalação: " + created.error().text);
     installExecutable(console, layout);
-    if (auto saved = platform::writeWholeFile(layout.manifestPath,
-                                              asBytes(nativeManifestText(layout.targetExe)),
-                                              kManifestMode);
+    if (auto saved = platform::replaceWholeFile(layout.manifestPath,
+                                                asBytes(nativeManifestText(layout.targetExe)),
+                                                kManifestMode);
         !saved)
         console.fatalf("Erro ao salvar manifesto: " + saved.error().text);
     registerWithBrowsers(console, layout);

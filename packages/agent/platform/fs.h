@@ -56,6 +56,17 @@ Status renameNoReplace(std::string_view from, std::string_view to);
 
 Result<Bytes> readWholeFile(std::string_view path);
 Status writeWholeFile(std::string_view path, ByteView data, unsigned mode);  // create or truncate
+// Puts a file of the data at the path in one step: an existing file there is
+// either replaced whole or, on any failure, left exactly as it was, and no
+// partial file stays behind. The data goes to "<path>.new-<process id>" in
+// the same folder first, is flushed to the disk, then moved over the path.
+// A file at the path that cannot be opened for writing (a running program,
+// a read-only file) is refused before anything is written, with the open's
+// error. Failures read "<operation> <path>: <system message>", naming the
+// path given, never the temporary one. Windows: CreateFileW (CREATE_NEW),
+// FlushFileBuffers, MoveFileExW with MOVEFILE_REPLACE_EXISTING and
+// MOVEFILE_WRITE_THROUGH. POSIX: open with O_EXCL, fsync, rename.
+Status replaceWholeFile(std::string_view path, ByteView data, unsigned mode);
 Status removeFile(std::string_view path);
 Result<std::string> executablePath();
 

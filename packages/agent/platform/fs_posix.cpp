@@ -39,6 +39,22 @@ Error pathError(std::string_view operation, std::string_view path, int err) {
     return newError(std::move(text));
 }
 
+// Writes all of the data; 0, or the errno of the write that failed.
+int writeAll(int fd, ByteView data) {
+    const std::uint8_t* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
 bool isDirectory(const std::string& host) {
     struct stat st;
     return ::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
@@ -188,20 +204,49 @@ Status writeWholeFile(std::string_view path, ByteView data, unsigned mode) {
     if (holdsNul(path)) return fail(pathError("open", path, EINVAL));
     int fd = ::open(hostPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
     if (fd < 0) return fail(pathError("open", path, errno));
-    const std::uint8_t* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            int err = errno;
-            ::close(fd);
-            return fail(pathError("write", path, err));
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
+    if (const int err = writeAll(fd, data)) {
+        ::close(fd);
+        return fail(pathError("write", path, err));
     }
     if (::close(fd) != 0) return fail(pathError("close", path, errno));
+    return {};
+}
+
+Status replaceWholeFile(std::string_view path, ByteView data, unsigned mode) {
+    if (holdsNul(path)) return fail(pathError("open", path, EINVAL));
+    const std::string target = hostPath(path);
+    // Opened for writing without truncating, the file at the path shows
+    // whether it may be replaced: a running program gives ETXTBSY, as the
+    // truncating open of a plain write would. O_NONBLOCK: a FIFO without a
+    // reader must not hold this up.
+    if (const int probe = ::open(target.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC); probe >= 0) {
+        ::close(probe);
+    } else if (errno != ENOENT) {
+        return fail(pathError("open", path, errno));
+    }
+    const std::string temporary = target + ".new-" + std::to_string(::getpid());
+    int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    if (fd < 0 && errno == EEXIST) {
+        // Left by an earlier process of the same id that was ended mid-way.
+        ::unlink(temporary.c_str());
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    }
+    if (fd < 0) return fail(pathError("open", path, errno));
+    auto abandon = [&](std::string_view operation, int err) {
+        ::unlink(temporary.c_str());
+        return fail(pathError(operation, path, err));
+    };
+    if (const int err = writeAll(fd, data)) {
+        ::close(fd);
+        return abandon("write", err);
+    }
+    if (::fsync(fd) != 0) {
+        const int err = errno;
+        ::close(fd);
+        return abandon("write", err);
+    }
+    if (::close(fd) != 0) return abandon("close", errno);
+    if (::rename(temporary.c_str(), target.c_str()) != 0) return abandon("rename", errno);
     return {};
 }
 

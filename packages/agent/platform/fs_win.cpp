@@ -19,6 +19,29 @@ Error pathError(std::string_view operation, std::string_view path, DWORD code) {
     return newError(std::move(text));
 }
 
+// Without an owner write bit the file is made read-only, as a POSIX mode would.
+DWORD attributesFor(unsigned mode) { return (mode & 0200) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY; }
+
+// Writes all of the data; NO_ERROR, or the error of the write that failed.
+DWORD writeAll(HANDLE h, ByteView data) {
+    const std::uint8_t* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        const DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
+        DWORD done = 0;
+        if (!WriteFile(h, p, chunk, &done, nullptr)) return GetLastError();
+        p += done;
+        left -= done;
+    }
+    return NO_ERROR;
+}
+
+// DeleteFileW refuses a read-only file, as the temporary is for such a mode.
+void removeTemporary(const std::wstring& path) {
+    SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(path.c_str());
+}
+
 bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
 
 bool isDirectory(const std::wstring& path) {
@@ -196,27 +219,63 @@ Result<Bytes> readWholeFile(std::string_view path) {
 }
 
 Status writeWholeFile(std::string_view path, ByteView data, unsigned mode) {
-    // Without an owner write bit the file is made read-only, as a POSIX mode would.
-    DWORD attributes = (mode & 0200) ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY;
     auto wide = toWideChecked(path);
     if (!wide) return failWrapped("open: ", wide.error());
     HANDLE h = CreateFileW(wide->c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           CREATE_ALWAYS, attributes, nullptr);
+                           CREATE_ALWAYS, attributesFor(mode), nullptr);
     if (h == INVALID_HANDLE_VALUE) return fail(pathError("open", path, GetLastError()));
-    const std::uint8_t* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        DWORD chunk = left > (1u << 30) ? (1u << 30) : static_cast<DWORD>(left);
-        DWORD done = 0;
-        if (!WriteFile(h, p, chunk, &done, nullptr)) {
-            DWORD err = GetLastError();
-            CloseHandle(h);
-            return fail(pathError("write", path, err));
-        }
-        p += done;
-        left -= done;
+    if (const DWORD err = writeAll(h, data)) {
+        CloseHandle(h);
+        return fail(pathError("write", path, err));
     }
     if (!CloseHandle(h)) return fail(pathError("close", path, GetLastError()));
+    return {};
+}
+
+Status replaceWholeFile(std::string_view path, ByteView data, unsigned mode) {
+    auto wide = toWideChecked(path);
+    if (!wide) return failWrapped("open: ", wide.error());
+    // Opened for writing without truncating, the file at the path shows
+    // whether it may be replaced. A program running from it refuses with a
+    // sharing violation, the very error a truncating open gives; MoveFileExW
+    // onto its image would fail only at the end, with access denied. No file
+    // yet, and nothing to keep.
+    HANDLE existing = CreateFileW(wide->c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (existing != INVALID_HANDLE_VALUE) {
+        CloseHandle(existing);
+    } else if (const DWORD err = GetLastError(); err != ERROR_FILE_NOT_FOUND) {
+        return fail(pathError("open", path, err));
+    }
+    const std::wstring temporary = *wide + L".new-" + std::to_wstring(GetCurrentProcessId());
+    auto createTemporary = [&] {
+        return CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, attributesFor(mode), nullptr);
+    };
+    HANDLE h = createTemporary();
+    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_FILE_EXISTS) {
+        // Left by an earlier process of the same id that was ended mid-way.
+        removeTemporary(temporary);
+        h = createTemporary();
+    }
+    if (h == INVALID_HANDLE_VALUE) return fail(pathError("open", path, GetLastError()));
+    auto abandon = [&](std::string_view operation, DWORD err) {
+        removeTemporary(temporary);
+        return fail(pathError(operation, path, err));
+    };
+    if (const DWORD err = writeAll(h, data)) {
+        CloseHandle(h);
+        return abandon("write", err);
+    }
+    if (!FlushFileBuffers(h)) {
+        const DWORD err = GetLastError();
+        CloseHandle(h);
+        return abandon("write", err);
+    }
+    if (!CloseHandle(h)) return abandon("close", GetLastError());
+    // Within one folder the move is a rename: the path names the old file or
+    // the new one, never a part of either.
+    if (!MoveFileExW(temporary.c_str(), wide->c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return abandon("rename", GetLastError());
     return {};
 }
 

@@ -2,7 +2,20 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstring>
+#endif
 
 #include "support/temp_folder.h"
 #include "support/token_fixtures.h"
@@ -61,6 +74,87 @@ TEST(PlatformFs, WholeFileWritesTruncateAndReadBackExactly) {
     ASSERT_TRUE(platform::removeFile(path).has_value());
     EXPECT_FALSE(platform::pathExists(path));
 }
+
+// The names in a folder, sorted.
+std::vector<std::string> namesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(testing::hostFilesystemPath(folder)))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+int thisProcessId() {
+#ifdef _WIN32
+    return _getpid();
+#else
+    return ::getpid();
+#endif
+}
+
+TEST(PlatformFs, AReplacementPutsTheWholeFileInPlaceAndLeavesNothingElse) {
+    ScratchFolder scratch("fs");
+    const std::string path = scratch.file("quillon-agent.exe");
+    ASSERT_TRUE(platform::replaceWholeFile(path, asBytes("first"), 0755).has_value());
+    EXPECT_EQ(testing::fileText(path), "first");
+    ASSERT_TRUE(platform::writeWholeFile(path, asBytes("a much longer earlier content"), 0755).has_value());
+    ASSERT_TRUE(platform::replaceWholeFile(path, asBytes("newer"), 0755).has_value());
+    EXPECT_EQ(testing::fileText(path), "newer");
+    EXPECT_EQ(namesIn(scratch.path()), std::vector<std::string>{"quillon-agent.exe"});
+
+    // A temporary left by an ended process of this one's id is no obstacle.
+    const std::string stale = path + ".new-" + std::to_string(thisProcessId());
+    ASSERT_TRUE(platform::writeWholeFile(stale, asBytes("half a copy"), 0644).has_value());
+    auto replaced = platform::replaceWholeFile(path, asBytes("newest"), 0755);
+    ASSERT_TRUE(replaced.has_value()) << replaced.error().text;
+    EXPECT_EQ(testing::fileText(path), "newest");
+    EXPECT_EQ(namesIn(scratch.path()), std::vector<std::string>{"quillon-agent.exe"});
+}
+
+// What stands at the path and cannot be written is refused before anything
+// is written, with the error of opening it.
+TEST(PlatformFs, AReplacementOfWhatCannotBeOpenedForWritingWritesNothing) {
+    ScratchFolder scratch("fs");
+    const std::string folder = scratch.file("quillon-agent.exe");
+    ASSERT_TRUE(platform::createDirectories(folder).has_value());
+    auto refused = platform::replaceWholeFile(folder, asBytes("program"), 0755);
+    ASSERT_FALSE(refused.has_value());
+    EXPECT_EQ(refused.error().text.rfind("open " + folder + ": ", 0), 0u) << refused.error().text;
+    EXPECT_EQ(namesIn(scratch.path()), std::vector<std::string>{"quillon-agent.exe"});
+    EXPECT_TRUE(platform::isPlainFolder(folder));
+
+    const std::string missing = inFolder(scratch.file("missing"), "quillon-agent.exe");
+    auto nowhere = platform::replaceWholeFile(missing, asBytes("program"), 0755);
+    ASSERT_FALSE(nowhere.has_value());
+    EXPECT_EQ(nowhere.error().text.rfind("open " + missing + ": ", 0), 0u) << nowhere.error().text;
+}
+
+#ifndef _WIN32
+// A write that stops part-way (here at the file-size limit, as on a full
+// disk) leaves the old file whole and takes its partial copy away. The
+// Windows exe meets the same under Wine in the installer's process tests.
+TEST(PlatformFs, AReplacementCutShortLeavesTheOldFileAndNoPartialCopy) {
+    ScratchFolder scratch("fs");
+    const std::string path = scratch.file("quillon-agent.exe");
+    const std::string old(4096, 'o'), larger(64 * 1024, 'n');
+    ASSERT_TRUE(platform::writeWholeFile(path, asBytes(old), 0755).has_value());
+
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = saved;
+    limited.rlim_cur = 16 * 1024;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    auto cut = platform::replaceWholeFile(path, asBytes(larger), 0755);
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+
+    ASSERT_FALSE(cut.has_value());
+    EXPECT_EQ(cut.error().text, "write " + path + ": " + std::strerror(EFBIG));
+    EXPECT_TRUE(testing::fileText(path) == old) << "the old file, whole";
+    EXPECT_EQ(namesIn(scratch.path()), std::vector<std::string>{"quillon-agent.exe"});
+}
+#endif
 
 TEST(PlatformFs, ARenameNeverReplacesAnEntryOfTheNewName) {
     ScratchFolder scratch("fs");

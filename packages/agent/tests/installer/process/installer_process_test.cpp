@@ -3,10 +3,12 @@
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <iostream>
@@ -524,6 +526,183 @@ TEST_F(Machine, InstallingAgainPrintsTheSameAndLeavesManifestAndKeysAsTheyWere) 
     EXPECT_EQ(again.out, first.out);
     EXPECT_EQ(hostText(where.manifestPath), manifest);
     EXPECT_EQ(registryFile(), registry);
+}
+
+// The names in a folder, sorted.
+std::vector<std::string> namesIn(const fs::path& folder) {
+    std::vector<std::string> names;
+    std::error_code unreadable;
+    for (const auto& entry : fs::directory_iterator(folder, unreadable)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A later version: a copy of the program grown by some bytes, which still runs.
+fs::path largerCopyOf(const fs::path& program, const fs::path& folder) {
+    fs::create_directories(folder);
+    const fs::path copy = folder / program.filename();
+    fs::copy_file(program, copy);
+    std::ofstream(copy, std::ios::binary | std::ios::app) << std::string(256 * 1024, 'v');
+    return copy;
+}
+
+// SIGXFSZ ignored while it lives, so a program started meanwhile starts with
+// it ignored: a write past its file-size limit then fails instead of ending it.
+class FileSizeSignalIgnored {
+public:
+    FileSizeSignalIgnored() {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        sigaction(SIGXFSZ, &ignore, &previous_);
+    }
+    ~FileSizeSignalIgnored() { sigaction(SIGXFSZ, &previous_, nullptr); }
+
+private:
+    struct sigaction previous_ {};
+};
+
+// An installed copy, and a later version of the program in a folder of its own.
+class Update : public Machine {
+protected:
+    void SetUp() override {
+        Machine::SetUp();
+        if (HasFatalFailure()) return;
+        ASSERT_EQ(run(downloadedCopy_, {"--silent"}).status, 0);
+        where_ = layout();
+        folder_ = host(where_.installDir);
+        installed_ = hostText(where_.targetExe);
+        manifest_ = hostText(where_.manifestPath);
+        names_ = namesIn(folder_);
+        ASSERT_EQ(names_.size(), 2u);
+        update_ = largerCopyOf(downloadedCopy_, root_ / "Update");
+    }
+
+    // The installed copy and its manifest as they were, with nothing beside them.
+    void expectTheInstallAsItWas() {
+        EXPECT_TRUE(hostText(where_.targetExe) == installed_) << "the installed copy, whole";
+        EXPECT_EQ(hostText(where_.manifestPath), manifest_);
+        EXPECT_EQ(namesIn(folder_), names_);
+    }
+
+    InstallLayout where_;
+    fs::path folder_, update_;
+    std::string installed_, manifest_;
+    std::vector<std::string> names_;
+};
+
+// A disk that fills up part-way through an update, here a file-size limit
+// the installer runs under: the copy or the manifest stops part-way, the
+// installer ends on its fatal line, and the installed copy and its manifest
+// stay exactly as they were, with nothing beside them.
+TEST_F(Update, CutShortLeavesTheInstalledCopyAndManifestAsTheyWere) {
+    const FileSizeSignalIgnored ignored;
+    // Files written larger than `bytes` are cut short there; the server Wine
+    // keeps running from the install before saves the registry unlimited.
+    auto runLimited = [&](const fs::path& program, std::vector<std::string> args, std::uintmax_t bytes) {
+        Launch limited = launch(nameOf(program), std::move(args), {});
+        limited.words.insert(limited.words.begin(), {"prlimit", "--fsize=" + std::to_string(bytes) + ":" +
+                                                                     std::to_string(bytes)});
+        return spawnAndWait(limited, {}, root_ / "stdin", root_ / "stdout", root_ / "stderr");
+    };
+
+    // Run from where it is installed, the program copies nothing onto itself
+    // and goes on to the manifest.
+    const Outcome saved = runLimited(host(where_.targetExe), {"--silent"}, manifest_.size() / 2);
+    EXPECT_EQ(saved.status, 1);
+    EXPECT_EQ(saved.out, "");
+    expectTheInstallAsItWas();
+
+    // Half of the installed size: the update's first bytes are the installed
+    // copy's own, so a cut there would not show.
+    const Outcome copy = runLimited(update_, {}, installed_.size() / 2);
+    EXPECT_EQ(copy.status, 1);
+    const std::string fatal = "\n  ✗ Erro ao copiar o executável: write " + where_.targetExe + ": ";
+    EXPECT_NE(copy.out.find(fatal), std::string::npos) << copy.out;
+    expectTheInstallAsItWas();
+
+    ASSERT_EQ(run(update_, {"--silent"}).status, 0);  // with room, the update is whole
+    EXPECT_TRUE(hostText(where_.targetExe) == fileText(update_.string()));
+    EXPECT_EQ(namesIn(folder_), names_);
+}
+
+// A copy started with pipes for standard input and output: the agent, which
+// serves for as long as its input stays open.
+class ServingCopy {
+public:
+    ServingCopy(Launch launch, const fs::path& err) {
+        int in[2], out[2];
+        if (pipe2(in, O_CLOEXEC) != 0) return;
+        if (pipe2(out, O_CLOEXEC) != 0) {
+            close(in[0]);
+            close(in[1]);
+            return;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        pid_ = spawn(std::move(launch), actions, nullptr);
+        close(in[0]);
+        close(out[1]);
+        in_ = in[1];
+        out_ = out[0];
+    }
+    ~ServingCopy() {
+        if (in_ >= 0) close(in_);  // its input ends: the agent leaves
+        if (pid_ > 0) waitForExit(pid_, [] { std::this_thread::sleep_for(std::chrono::milliseconds(10)); });
+        if (out_ >= 0) close(out_);
+    }
+
+    // The reply to a ping, or empty when none came within 30 s.
+    std::string ping() {
+        const std::string request = R"({"type":"QUILLON_PING"})";
+        const std::string frame = std::string{char(request.size()), 0, 0, 0} + request;
+        if (pid_ < 0 || write(in_, frame.data(), frame.size()) != static_cast<ssize_t>(frame.size())) return {};
+        std::string length = readExactly(4);
+        if (length.size() != 4) return {};
+        std::size_t size = 0;
+        for (int i = 3; i >= 0; --i) size = size * 256 + static_cast<unsigned char>(length[i]);
+        return readExactly(size);
+    }
+
+private:
+    std::string readExactly(std::size_t size) {
+        std::string bytes;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (bytes.size() < size && std::chrono::steady_clock::now() < deadline) {
+            pollfd ready{out_, POLLIN, 0};
+            if (poll(&ready, 1, 100) <= 0) continue;
+            char chunk[4096];
+            const ssize_t got = read(out_, chunk, std::min(sizeof chunk, size - bytes.size()));
+            if (got <= 0) break;
+            bytes.append(chunk, static_cast<std::size_t>(got));
+        }
+        return bytes.size() == size ? bytes : std::string();
+    }
+
+    pid_t pid_ = -1;
+    int in_ = -1, out_ = -1;
+};
+
+// A browser runs the installed copy as its host: an update cannot replace
+// it, says so as it always has, and the copy keeps serving, unchanged.
+TEST_F(Update, CannotReplaceACopyABrowserIsRunning) {
+    const std::string pong = R"({"type":"QUILLON_PONG","version":"1.1.2"})";
+    ServingCopy serving(launch(nameOf(host(where_.targetExe)), {}, {}), root_ / "serving.err");
+    ASSERT_EQ(serving.ping(), pong) << fileText((root_ / "serving.err").string());
+
+    const Outcome refused = run(update_, {});
+    EXPECT_EQ(refused.status, 1);
+    // Windows refuses to open a running program's file for writing with a
+    // sharing violation (Wine's words for it here), Linux with ETXTBSY.
+    const std::string busy = underWine() ? "Sharing violation." : "Text file busy";
+    EXPECT_NE(refused.out.find("\n  ✗ Erro ao copiar o executável: open " + where_.targetExe + ": " + busy + "\n"),
+              std::string::npos)
+        << refused.out;
+
+    EXPECT_EQ(serving.ping(), pong) << "the running copy still serves";
+    expectTheInstallAsItWas();
 }
 
 TEST_F(Machine, OnlyTheSilentWordsKeepTheInstallerQuiet) {
