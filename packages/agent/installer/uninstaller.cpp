@@ -10,8 +10,10 @@ namespace quillon {
 namespace {
 
 // The executable may be this very process: a separate interpreter deletes
-// it, and then its folder if that is empty, after a delay of about a
-// second. An install may come within that second (an update script
+// it, trying about once a second until the program has ended (for up to
+// about ten minutes), and then its folder if that is empty. It is started
+// before the closing prompt, so a console window closed there leaves it
+// running. An install may come within the first second (an update script
 // uninstalls, then installs again), so the executable is first moved aside
 // in its folder, under a name no install uses (a running program can be
 // renamed), and the interpreter is handed that name: the deletion reaches

@@ -3,7 +3,6 @@
 // folder after an uninstall.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,20 +30,15 @@ void runDetachedCmd(std::string_view command);
 // none and this fails.
 Result<std::string> systemFolder();
 
-// ""<system folder>\ping.exe" 127.0.0.1 -n 2 >nul & del /f /q "<file>" &
-// rmdir /q "<folder>"": a delay of about one second, then the forced deletion
-// of the file, then the removal of the folder if it is empty. Ping is named
-// by its full path: a bare "ping" would be looked for in the current folder
-// first. A path holding a double quote, a percent sign or a control
-// character would change what the interpreter runs, so it is refused.
+// "(for /l %i in (1,1,600) do (if exist "<file>" ("<system folder>\ping.exe"
+// 127.0.0.1 -n 2 >nul & del /f /q "<file>"))) & rmdir /q "<folder>"": while
+// the file exists, about once a second for up to ten minutes, the forced
+// deletion of the file, which fails for as long as a program runs from it;
+// then the removal of the folder if it is empty. Ping is named by its full
+// path: a bare "ping" would be looked for in the current folder first. A
+// path holding a double quote, a percent sign or a control character would
+// change what the interpreter runs, so it is refused.
 Result<std::string> removalCommand(std::string_view systemFolder, std::string_view file,
                                    std::string_view folder);
-
-struct RemovalTargets {
-    std::string file;
-    std::string folder;
-};
-// The two paths of a command built by removalCommand; nothing for any other text.
-std::optional<RemovalTargets> parseRemovalCommand(std::string_view command);
 
 }  // namespace quillon::platform

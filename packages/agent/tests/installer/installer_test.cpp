@@ -8,6 +8,7 @@
 #include "installer/installer_console.h"
 #include "installer/native_manifest.h"
 #include "platform/process.h"
+#include "support/removal_command.h"
 
 namespace quillon {
 namespace {
@@ -88,14 +89,16 @@ TEST(RemovalCommand, BuiltWithAllPathsQuotedUnchangedUnlessTheyWouldChangeTheCom
     ASSERT_TRUE(command.has_value());
     // Ping by its full path: a bare name is looked for in the current folder first.
     EXPECT_EQ(*command,
-              "\"C:\\Windows\\System32\\ping.exe\" 127.0.0.1 -n 2 >nul"
-              " & del /f /q \"C:\\Users\\A & B\\Quillon\\quillon-agent.exe\""
+              "(for /l %i in (1,1,600) do (if exist \"C:\\Users\\A & B\\Quillon\\quillon-agent.exe\""
+              " (\"C:\\Windows\\System32\\ping.exe\" 127.0.0.1 -n 2 >nul"
+              " & del /f /q \"C:\\Users\\A & B\\Quillon\\quillon-agent.exe\")))"
               " & rmdir /q \"C:\\Users\\A & B\\Quillon\"");
     // No AutoRun commands, no !NAME! expansion, only the outer quotes dropped.
     EXPECT_EQ(platform::interpreterCommandLine(*command), "cmd.exe /d /v:off /s /c \"" + *command + "\"");
 
-    auto parsed = platform::parseRemovalCommand(*command);
+    auto parsed = testing::parseRemovalCommand(*command);
     ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ(parsed->tries, 600);
     EXPECT_EQ(parsed->file, "C:\\Users\\A & B\\Quillon\\quillon-agent.exe");
     EXPECT_EQ(parsed->folder, "C:\\Users\\A & B\\Quillon");
 
@@ -111,21 +114,39 @@ TEST(RemovalCommand, BuiltWithAllPathsQuotedUnchangedUnlessTheyWouldChangeTheCom
     EXPECT_FALSE(platform::removalCommand("", "C:\\x\\a.exe", "C:\\x").has_value());
 }
 
+// The interpreter double deletes what such a command names, so it carries out
+// nothing but that exact shape.
 TEST(RemovalCommand, OnlyThatExactShapeIsRecognised) {
-    const std::string good = "\"C:\\S\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\"";
-    ASSERT_TRUE(platform::parseRemovalCommand(good).has_value());
-    for (const char* bad : {
-             "del /f /q \"a\"",
-             "ping 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\"",
-             "\"\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\"",
-             "\"C:\\%S%\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\"",
-             "\"C:\\S\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\" & echo",
-             "\"C:\\S\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /s /q \"b\"",
-             "\"C:\\S\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"a\"b\" & rmdir /q \"c\"",
-             "\"C:\\S\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"\" & rmdir /q \"b\"",
-             "\"C:\\S\\PING.EXE\" 127.0.0.1 -n 2 >nul & del /f /q \"a\" & rmdir /q \"b\"",
-         })
-        EXPECT_FALSE(platform::parseRemovalCommand(bad).has_value()) << bad;
+    auto shaped = [](std::string_view tries, std::string_view file, std::string_view ping,
+                     std::string_view deleted, std::string_view folder) {
+        return std::string("(for /l %i in (1,1,") + std::string(tries) + ") do (if exist \"" + std::string(file) +
+               "\" (\"" + std::string(ping) + "\" 127.0.0.1 -n 2 >nul & del /f /q \"" + std::string(deleted) +
+               "\"))) & rmdir /q \"" + std::string(folder) + "\"";
+    };
+    const auto good = testing::parseRemovalCommand(shaped("600", "a", "C:\\S\\ping.exe", "a", "b"));
+    ASSERT_TRUE(good.has_value());
+    EXPECT_EQ(good->tries, 600);
+    EXPECT_EQ(good->file, "a");
+    EXPECT_EQ(good->folder, "b");
+    const std::string bad[] = {
+        "del /f /q \"a\"",
+        shaped("600", "a", "ping", "a", "b"),
+        shaped("600", "a", "\\ping.exe", "a", "b"),
+        shaped("600", "a", "C:\\%S%\\ping.exe", "a", "b"),
+        shaped("600", "a", "C:\\S\\PING.EXE", "a", "b"),
+        shaped("600", "a", "C:\\S\\ping.exe", "a", "b") + " & echo",
+        shaped("600", "a", "C:\\S\\ping.exe", "c", "b"),
+        shaped("600", "a\"b", "C:\\S\\ping.exe", "a\"b", "c"),
+        shaped("600", "", "C:\\S\\ping.exe", "", "b"),
+        shaped("600", "a", "C:\\S\\ping.exe", "a", "b\nc"),
+        shaped("", "a", "C:\\S\\ping.exe", "a", "b"),
+        shaped("0", "a", "C:\\S\\ping.exe", "a", "b"),
+        shaped("99999", "a", "C:\\S\\ping.exe", "a", "b"),
+        shaped("600", "a", "C:\\S\\ping.exe", "a", "b").replace(0, 1, ""),
+        "(for /l %i in (1,1,600) do (if exist \"a\" (\"C:\\S\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"a\")))"
+        " & rmdir /s /q \"b\"",
+    };
+    for (const std::string& text : bad) EXPECT_FALSE(testing::parseRemovalCommand(text).has_value()) << text;
 }
 
 }  // namespace

@@ -154,10 +154,42 @@ Outcome spawnAndWait(const Launch& launch, const Input& input, const fs::path& i
     return {status, fileText(out.string()), fileText(err.string())};
 }
 
+// What is done once the prompt shows: Enter typed after `wait`, or the
+// program ended there, as closing its console window ends it.
+struct AtThePrompt {
+    std::chrono::milliseconds wait{0};
+    bool endTheProgram = false;
+};
+
+// The first word of a process's command line. Wine shows there the Windows
+// path of the program a process runs.
+std::string firstWordOf(const std::string& pid) {
+    std::string words = fileText("/proc/" + pid + "/cmdline");
+    return words.substr(0, words.find('\0'));
+}
+
+// Ends, as abruptly as a closed console window, the processes of `session`
+// whose first word names the file `name`: under Wine the Windows program
+// itself and not Wine's cmd that started it, nor the processes it started.
+void endProgramsNamed(pid_t session, std::string_view name) {
+    std::error_code unreadable;
+    for (const auto& entry : fs::directory_iterator("/proc", unreadable)) {
+        const std::string pid = entry.path().filename().string();
+        if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+        const pid_t process = static_cast<pid_t>(std::stol(pid));
+        if (getsid(process) != session) continue;
+        const std::string word = firstWordOf(pid);
+        const std::size_t slash = word.find_last_of("/\\");
+        if (word.substr(slash == std::string::npos ? 0 : slash + 1) == name) kill(process, SIGKILL);
+    }
+}
+
 // Runs the launch in a session of its own on a new pseudo-terminal, which
-// becomes its console, and types Enter once `prompt` shows. Its output is the
-// terminal's text without colour or cursor sequences and carriage returns.
-Outcome spawnOnTerminal(const Launch& launch, std::string_view prompt) {
+// becomes its console, and once `prompt` shows does what `atThePrompt`
+// says. Its output is the terminal's text without colour or cursor
+// sequences and carriage returns.
+Outcome spawnOnTerminal(const Launch& launch, std::string_view prompt, std::string_view programName,
+                        AtThePrompt atThePrompt) {
     const int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0) return {};
     const std::string side = ptsname(terminal);
@@ -177,7 +209,8 @@ Outcome spawnOnTerminal(const Launch& launch, std::string_view prompt) {
         return {};
     }
     std::string raw;
-    bool typed = false;
+    bool done = false;
+    std::optional<std::chrono::steady_clock::time_point> promptShown;
     auto readAvailable = [&] {
         pollfd ready{terminal, POLLIN, 0};
         char chunk[4096];
@@ -186,8 +219,13 @@ Outcome spawnOnTerminal(const Launch& launch, std::string_view prompt) {
             if (got <= 0) break;
             raw.append(chunk, static_cast<std::size_t>(got));
         }
-        if (!typed && raw.find(prompt) != std::string::npos) {
-            typed = write(terminal, "\r", 1) == 1;
+        if (!promptShown && raw.find(prompt) != std::string::npos) promptShown = std::chrono::steady_clock::now();
+        if (done || !promptShown || std::chrono::steady_clock::now() < *promptShown + atThePrompt.wait) return;
+        if (atThePrompt.endTheProgram) {
+            endProgramsNamed(pid, programName);
+            done = true;
+        } else {
+            done = write(terminal, "\r", 1) == 1;
         }
     };
     const int status = waitForExit(pid, readAvailable);
@@ -287,9 +325,11 @@ protected:
         return spawnAndWait(launch(program, std::move(args), cwd), input, root_ / "stdin", root_ / "stdout",
                             root_ / "stderr");
     }
-    // Run with a pseudo-terminal as its console; Enter is typed at the prompt.
-    Outcome runAtConsole(const fs::path& program, std::vector<std::string> args) {
-        return spawnOnTerminal(launch(nameOf(program), std::move(args), {}), kPrompt);
+    // Run with a pseudo-terminal as its console; Enter is typed at the
+    // prompt unless `atThePrompt` says otherwise.
+    Outcome runAtConsole(const fs::path& program, std::vector<std::string> args, AtThePrompt atThePrompt = {}) {
+        return spawnOnTerminal(launch(nameOf(program), std::move(args), {}), kPrompt,
+                               program.filename().string(), atThePrompt);
     }
     static constexpr std::string_view kPrompt = "  Pressione Enter para fechar...";
 
@@ -832,8 +872,9 @@ TEST_F(Machine, UninstallRemovesKeysAndManifestAtOnceThenTheProgramAndFolder) {
     EXPECT_TRUE(goneWithinFiveSeconds(host(where.installDir)));
     if (!underWine()) {
         EXPECT_EQ(aside, where.installDir + "\\quillon-agent.exe.uninstalled-1");
-        EXPECT_EQ(recordedCommands(), "\"C:\\Windows\\System32\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"" + aside +
-                                          "\" & rmdir /q \"" + where.installDir + "\"\n");
+        EXPECT_EQ(recordedCommands(), "(for /l %i in (1,1,600) do (if exist \"" + aside +
+                                          "\" (\"C:\\Windows\\System32\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"" +
+                                          aside + "\"))) & rmdir /q \"" + where.installDir + "\"\n");
     }
 
     const Outcome nothingLeft = run(downloadedCopy_, {"--uninstall"});
@@ -895,7 +936,7 @@ TEST_F(Machine, WithNoNameLeftToMoveItAsideTheProgramStays) {
     EXPECT_TRUE(goneWithinFiveSeconds(slot(2)));
     EXPECT_EQ(fileText(slot(1).string()), "an older copy");
     if (!underWine()) {
-        EXPECT_NE(recordedCommands().find(">nul & del /f /q \"" + uninstalledCopyPath(where.installDir, 2) + "\" & "),
+        EXPECT_NE(recordedCommands().find(">nul & del /f /q \"" + uninstalledCopyPath(where.installDir, 2) + "\"))) & "),
                   std::string::npos);
         fs::remove(root_ / "home" / ".quillon-commands");
     }
@@ -909,7 +950,7 @@ TEST_F(Machine, WithNoNameLeftToMoveItAsideTheProgramStays) {
 }
 
 TEST_F(Machine, UninstallRemovesTheFolderItRunsInButLeavesOneThatHoldsMore) {
-    env_["LOCALAPPDATA"] = (root_ / "Dados & Coisas" / "Configuração local").string();
+    env_["LOCALAPPDATA"] = (root_ / "Dados & Coisas (1)" / "Configuração local").string();
     ASSERT_EQ(run(downloadedCopy_, {"/S"}).status, 0);
     const InstallLayout where = layout();
     EXPECT_EQ(hostText(where.targetExe), fileText(downloadedCopy_.string()));
@@ -961,8 +1002,10 @@ TEST_F(Machine, AnInstallFolderRelativeToTheCurrentFolderIsRemovedByItsFullPath)
     if (!underWine()) {
         // The current folder as the system gives it, links resolved.
         const std::string full = normalizePath((fs::canonical(here) / "AppData" / "Local" / "Quillon").string());
-        EXPECT_EQ(recordedCommands(), "\"C:\\Windows\\System32\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"" + full +
-                                          "\\quillon-agent.exe.uninstalled-1\" & rmdir /q \"" + full + "\"\n");
+        const std::string aside = full + "\\quillon-agent.exe.uninstalled-1";
+        EXPECT_EQ(recordedCommands(), "(for /l %i in (1,1,600) do (if exist \"" + aside +
+                                          "\" (\"C:\\Windows\\System32\\ping.exe\" 127.0.0.1 -n 2 >nul & del /f /q \"" +
+                                          aside + "\"))) & rmdir /q \"" + full + "\"\n");
     }
 }
 
@@ -1055,6 +1098,33 @@ TEST_F(Machine, AtAConsoleTheLinesShowAsText) {
     EXPECT_NE(console.out.find("\n  → Desinstalando Quillon Agent...\n"), std::string::npos) << console.out;
     EXPECT_NE(console.out.find("\n  ✓ Quillon Agent desinstalado.\n"), std::string::npos) << console.out;
     EXPECT_NE(console.out.find(kPrompt), std::string::npos) << console.out;
+}
+
+// The uninstall entry starts the installed copy itself, which stands at its
+// prompt: the removal deletes it, and then its folder, once it has ended,
+// however long the prompt stood and whether Enter or a closed console window
+// ended it.
+TEST_F(Machine, TheInstalledCopyUninstallingItselfAtAConsoleIsRemovedOnceItHasEnded) {
+    using std::chrono::seconds;
+    const std::pair<const char*, AtThePrompt> cases[] = {
+        {"Enter typed at once", {}},
+        {"Enter typed after 4 s", {seconds(4)}},
+        {"ended at the prompt", {seconds(0), true}},
+    };
+    for (const auto& [label, atThePrompt] : cases) {
+        SCOPED_TRACE(label);
+        ASSERT_EQ(run(downloadedCopy_, {"--silent"}).status, 0);
+        const InstallLayout where = layout();
+        const Outcome console = runAtConsole(host(where.targetExe), {"--uninstall"}, atThePrompt);
+        if (!atThePrompt.endTheProgram) {
+            EXPECT_EQ(console.status, 0) << console.out;
+        }
+        EXPECT_NE(console.out.find("\n  ✓ Quillon Agent desinstalado.\n"), std::string::npos) << console.out;
+        EXPECT_NE(console.out.find(kPrompt), std::string::npos) << console.out;
+        EXPECT_FALSE(registryKeys().contains(std::string(kUninstallKey)));
+        EXPECT_TRUE(goneWithinFiveSeconds(host(uninstalledCopyPath(where.installDir, 1))));
+        EXPECT_TRUE(goneWithinFiveSeconds(host(where.installDir)));
+    }
 }
 
 // The program itself has no registry to install into on Linux: started from
