@@ -64,8 +64,8 @@ Status signInit(const ModuleContext& ctx, CK_SESSION_HANDLE session, CK_MECHANIS
 // Length query, then the real call, which is always made once the query
 // succeeded, so that the operation ends. The buffer handed over holds at
 // least `signatureLength` bytes (what the caller knows a signature to be:
-// the key's modulus length), whatever the query answered, and its true size
-// is what the module is told.
+// the certificate's modulus length) and any RSA signature a token makes,
+// whatever the query answered, and its true size is what the module is told.
 Result<Bytes> sign(const ModuleContext& ctx, CK_SESSION_HANDLE session, ByteView data, std::size_t signatureLength);
 
 }  // namespace quillon
