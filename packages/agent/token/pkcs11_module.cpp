@@ -142,11 +142,6 @@ Error pkcs11Error(CK_RV rv) {
     return e;
 }
 
-std::optional<std::uint32_t> pkcs11RvOf(const Error& e) {
-    if (const Error* p = findKind(e, ErrorKind::Pkcs11)) return p->code;
-    return std::nullopt;
-}
-
 TemplateAttribute ulongAttribute(CK_ATTRIBUTE_TYPE type, CK_ULONG value) {
     TemplateAttribute a{type, Bytes(sizeof(CK_ULONG))};
     std::memcpy(a.value.data(), &value, sizeof value);

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -28,8 +27,6 @@ struct ModuleContext {
 // The CKR_ name of a return value; empty for values without one.
 std::string_view ckrName(CK_RV rv);
 Error pkcs11Error(CK_RV rv);
-// The return value of the first PKCS#11 error along the cause chain.
-std::optional<std::uint32_t> pkcs11RvOf(const Error& e);
 
 // One attribute of a search template, its value as the module reads it.
 struct TemplateAttribute {

@@ -10,10 +10,10 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "common/base64.h"
 #include "common/paths.h"
 #include "host/handlers.h"
 #include "platform/fs.h"
+#include "support/base64_decode.h"
 #include "support/memory_streams.h"
 #include "support/signing_test_certs.h"
 #include "support/token_fixtures.h"
@@ -25,6 +25,7 @@ namespace quillon {
 namespace {
 
 using nlohmann::json;
+using testing::base64Decode;
 using testing::CandidateRoots;
 using testing::CapturedLog;
 using testing::ScriptedModule;
