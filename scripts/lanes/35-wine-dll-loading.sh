@@ -14,15 +14,13 @@ cd "$QUILLON_ROOT"
 exe=build-win/quillon-agent.exe
 marker=build-win/packages/agent/tests/token/loading_probes/quillon_load_marker.dll
 require_built "$exe" "$marker"
+# A copy of the prefix of the lane's own, for the module it places in the
+# system folder; its exit trap removes the copy and the lane's files in it.
+wine_scratch_prefix quillon-wine-dll-loading
 wine_ready
-work=$(mktemp -d)
+work=$WINE_SCRATCH/work
+mkdir "$work"
 module="$WINEPREFIX/drive_c/windows/system32/eToken.dll"
-cleanup() {
-  rm -rf "$work"
-  [[ ${placed_module:-} ]] && rm -f "$module" "$module.loaded"
-  wine_done
-}
-trap cleanup EXIT
 
 failed=0
 check() {
@@ -51,8 +49,7 @@ for name in "${planted[@]}"; do
 done
 
 echo "== a module the agent loads runs with error dialogs off"
-[[ ! -e $module ]] || { echo "$module already exists; not touching it" >&2; exit 1; }
-placed_module=1
+rm -f "$module" "$module.loaded"
 cp "$marker" "$module"
 frame '{"type":"QUILLON_LIST_CERTS"}' | timeout 60 wine "$exe" >"$work/list.bin" 2>/dev/null || true
 check "the listing answered" grep -qF '"QUILLON_LIST_CERTS_RESPONSE"' "$work/list.bin"

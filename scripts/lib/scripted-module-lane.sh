@@ -1,7 +1,8 @@
 # Set-up shared by the lanes that drive the Windows exe under Wine against the
 # scripted test module. `scripted_module_lane_setup` checks the Windows build,
-# readies the prefix and puts the module DLL at the first candidate path
-# (C:\windows\system32\eToken.dll) for the lane's duration. It sets:
+# readies a scratch copy of the prefix (a lane ended part-way leaves nothing
+# in the shared one) and puts the module DLL at the first candidate path
+# (C:\windows\system32\eToken.dll) of that copy. It sets:
 #   exe     the agent under test
 #   placed  where the DLL stands; its script goes to "$placed.json" and it
 #           writes its journal to "$placed.journal"
@@ -18,19 +19,17 @@ scripted_module_lane_setup() {
   local dll=$win/packages/agent/tests/token/scripted_module/quillon_scripted_module.dll
   local f
   require_built "$exe" "$dll"
+  # Its exit trap removes the copy with all the lane placed in it.
+  wine_scratch_prefix quillon-scripted-module
+  work=$WINE_SCRATCH/work
+  mkdir "$work"
   wine_ready
 
+  # The copy is the lane's own: whatever stood at this path in the shared
+  # prefix is replaced here only.
   placed="$WINEPREFIX/drive_c/windows/system32/eToken.dll"
-  [[ ! -e $placed ]] || { echo "$placed already exists; not touching it" >&2; exit 1; }
-  work=$(mktemp -d)
-  trap scripted_module_lane_cleanup EXIT
-  cp "$dll" "$placed"
-}
-
-scripted_module_lane_cleanup() {
   rm -f "$placed" "$placed.json" "$placed.journal"
-  rm -rf "$work"
-  wine_done
+  cp "$dll" "$placed"
 }
 
 # Runs the agent once with the request frames of <request file> on a pipe

@@ -82,10 +82,6 @@ Result<Bytes> marshalCMSContentInfo(const ParsedCertificate& cert, ByteView sign
     return der::sequence({*contentType, der::element(der::kTagContext0, *signedData)});
 }
 
-Result<Bytes> buildPkcs7Detached(const ParsedCertificate& cert, Signer& signer, ByteView data, const Clock& clock) {
-    return buildPkcs7DetachedForDigest(cert, signer, sha256Of(data), clock);
-}
-
 Result<Bytes> buildPkcs7DetachedForDigest(const ParsedCertificate& cert, Signer& signer, const Sha256Digest& dataDigest,
                                           const Clock& clock) {
     auto attrs = marshalSignedAttributes(dataDigest, clock);

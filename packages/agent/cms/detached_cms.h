@@ -39,12 +39,9 @@ inline constexpr Oid oidSigningTime{kOidSigningTimeArcs};
 using Clock = std::function<std::chrono::system_clock::time_point()>;
 std::chrono::system_clock::time_point systemNow();
 
-// The DER ContentInfo of a detached SignedData over `data`. The signer is
-// called exactly once, with the SHA-256 of the signed-attribute SET.
-Result<Bytes> buildPkcs7Detached(const ParsedCertificate& cert, Signer& signer, ByteView data,
-                                 const Clock& clock = systemNow);
-// The same, given the data's SHA-256 instead of the data: the content itself
-// is never needed beyond its digest.
+// The DER ContentInfo of a detached SignedData over the data whose SHA-256
+// is `dataDigest`: the content itself is never needed beyond its digest. The
+// signer is called exactly once, with the SHA-256 of the signed-attribute SET.
 Result<Bytes> buildPkcs7DetachedForDigest(const ParsedCertificate& cert, Signer& signer, const Sha256Digest& dataDigest,
                                           const Clock& clock = systemNow);
 

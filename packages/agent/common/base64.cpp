@@ -139,14 +139,4 @@ Status Base64Decoder::finish() const {
     return {};
 }
 
-Result<Bytes> base64Decode(std::string_view text) {
-    Bytes out(Base64Decoder::maxDecodedSize(text.size()));
-    Base64Decoder decoder;
-    auto written = decoder.decode(text, out.data());
-    if (!written) return fail(std::move(written.error()));
-    if (Status s = decoder.finish(); !s) return fail(std::move(s.error()));
-    out.resize(*written);
-    return out;
-}
-
 }  // namespace quillon

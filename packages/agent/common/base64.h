@@ -13,14 +13,11 @@ namespace quillon {
 // Standard alphabet, "=" padding, no line breaks.
 std::string base64Encode(ByteView data);
 
-// Standard alphabet, padding required on the last group, CR and LF skipped
-// anywhere, spare bits of the last character may be non-zero. Any other
-// fault: "illegal base64 data at input byte N" (N counted from 0).
-Result<Bytes> base64Decode(std::string_view text);
-
-// The same decoding over text that arrives in pieces cut anywhere: each piece
-// is decoded into the caller's buffer, error positions count from the start
-// of the whole text.
+// Decodes text that arrives in pieces cut anywhere: standard alphabet,
+// padding required on the last group, CR and LF skipped anywhere, spare bits
+// of the last character may be non-zero. Any other fault: "illegal base64
+// data at input byte N" (N counted from 0, from the start of the whole text).
+// Each piece is decoded into the caller's buffer.
 class Base64Decoder {
 public:
     // The most bytes one piece of `textSize` characters can produce.

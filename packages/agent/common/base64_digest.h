@@ -11,8 +11,8 @@
 
 namespace quillon {
 
-// Same acceptance and the same error texts as base64Decode on the whole text;
-// decodes piece by piece, `chunkChars` characters of text at a time.
+// Same acceptance and the same error texts as Base64Decoder given the whole
+// text; decodes piece by piece, `chunkChars` characters of text at a time.
 Result<Sha256Digest> sha256OfBase64(std::string_view text, std::size_t chunkChars = 1u << 20);
 
 }  // namespace quillon

@@ -9,6 +9,9 @@ void wipeMemory(void* data, std::size_t size) {
 }
 
 void wipeString(std::string& s) {
+    // An earlier, longer content may lie beyond the current size: taking the
+    // whole capacity into the string (which never reallocates) reaches it.
+    s.resize(s.capacity());
     wipeMemory(s.data(), s.size());
     s.clear();
 }

@@ -45,11 +45,8 @@ public:
     // No conversion to text on its own: a silent copy would keep the bytes
     // (and any PIN) beyond the body's life.
     std::string_view view() const { return {data_ ? data_ : "", size_}; }
-    const char* data() const { return view().data(); }
-    std::size_t size() const { return size_; }
     // The bytes of memory it holds: never more than its length.
     std::size_t capacity() const { return committed_; }
-    friend bool operator==(const MessageBody& body, std::string_view text) { return body.view() == text; }
 
 private:
     friend Result<MessageBody> readMessage(platform::InputStream& in);

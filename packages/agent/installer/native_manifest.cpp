@@ -38,8 +38,6 @@ void appendMember(std::string& out, std::string_view key, std::string_view value
 
 }  // namespace
 
-std::string_view companionExtensionId() { return kExtensionId; }
-
 std::string nativeManifestText(std::string_view targetExe) {
     std::string origin = "chrome-extension://";
     origin += kExtensionId;

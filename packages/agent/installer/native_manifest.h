@@ -7,9 +7,6 @@
 
 namespace quillon {
 
-// The companion extension's identifier: 32 letters a-p, fixed at build time.
-std::string_view companionExtensionId();
-
 // The manifest for an agent at `targetExe`: two-blank indent, LF line ends,
 // no final line feed, strings escaped as in the replies.
 std::string nativeManifestText(std::string_view targetExe);

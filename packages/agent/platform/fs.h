@@ -77,6 +77,8 @@ public:
     virtual ~AppendFile() = default;
     virtual void write(std::string_view bytes) = 0;
 };
+// Fails, without waiting, for anything but a regular file (a disk file on
+// Windows): a pipe, a device.
 Result<std::unique_ptr<AppendFile>> openAppendShared(std::string_view path);  // mode 0644
 
 struct LocalTime {

@@ -271,8 +271,17 @@ Result<std::string> executablePath() {
 
 Result<std::unique_ptr<AppendFile>> openAppendShared(std::string_view path) {
     if (holdsNul(path)) return fail(pathError("open", path, EINVAL));
-    int fd = ::open(hostPath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    // Without O_NONBLOCK, a named pipe that nobody reads would hold the open
+    // for ever; only a regular file is kept, and then used blocking as usual.
+    int fd = ::open(hostPath(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
     if (fd < 0) return fail(pathError("open", path, errno));
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return fail("open " + std::string(path) + ": not a regular file");
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags != -1) (void)::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
     return std::unique_ptr<AppendFile>(new FdAppendFile(fd));
 }
 

@@ -307,6 +307,12 @@ Result<std::unique_ptr<AppendFile>> openAppendShared(std::string_view path) {
     HANDLE h = CreateFileW(wide->c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (h == INVALID_HANDLE_VALUE) return fail(pathError("open", path, GetLastError()));
+    // A pipe or a device in the file's place (TEMP pointing into the device
+    // namespace, say) may block or swallow every write; only a disk file is kept.
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+        CloseHandle(h);
+        return fail("open " + std::string(path) + ": not a disk file");
+    }
     return std::unique_ptr<AppendFile>(new HandleAppendFile(h));
 }
 

@@ -41,7 +41,6 @@ public:
     ~JsonText();
 
     std::string_view view() const { return ownsText_ ? std::string_view(decoded_) : inBody_; }
-    operator std::string_view() const { return view(); }
     bool empty() const { return view().empty(); }
 
     void setInBody(std::string_view text);

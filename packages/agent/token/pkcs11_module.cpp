@@ -14,6 +14,8 @@ namespace {
 // identifiers, signatures) are far smaller, so anything beyond this is
 // treated as memory that cannot be had rather than allocated.
 constexpr CK_ULONG kMaxValueLength = 64UL * 1024 * 1024;
+// The signature of a 16,384-bit RSA key, the largest tokens make.
+constexpr std::size_t kLargestRsaSignature = 16384 / 8;
 constexpr CK_ULONG kMaxSlots = 4096;
 
 struct RvName {
@@ -138,11 +140,6 @@ Error pkcs11Error(CK_RV rv) {
     Error e = newError(sformat("pkcs11: 0x%X: %s", static_cast<std::uint64_t>(rv), ckrName(rv)), ErrorKind::Pkcs11);
     e.code = static_cast<std::uint32_t>(rv);
     return e;
-}
-
-std::optional<std::uint32_t> pkcs11RvOf(const Error& e) {
-    if (const Error* p = findKind(e, ErrorKind::Pkcs11)) return p->code;
-    return std::nullopt;
 }
 
 TemplateAttribute ulongAttribute(CK_ATTRIBUTE_TYPE type, CK_ULONG value) {
@@ -304,14 +301,16 @@ Result<Bytes> sign(const ModuleContext& ctx, CK_SESSION_HANDLE session, ByteView
         !s)
         return std::unexpected(s.error());
     // The module's answer only ever enlarges the buffer: a module that
-    // announces too little may still write the whole signature.
-    std::size_t size = std::max<std::size_t>(signatureLength, 1);
+    // announces too little may still write the whole signature, and that of
+    // its key, which may be larger than the certificate's.
+    const std::size_t least = std::max(signatureLength, kLargestRsaSignature);
+    std::size_t size = least;
     if (announced > size && announced <= kMaxValueLength) size = announced;
     Bytes signature;
     try {
         signature.resize(size);
     } catch (const std::bad_alloc&) {
-        size = std::max<std::size_t>(signatureLength, 1);
+        size = least;
         signature.resize(size);
     }
     CK_ULONG len = static_cast<CK_ULONG>(size);

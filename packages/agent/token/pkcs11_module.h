@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -28,8 +27,6 @@ struct ModuleContext {
 // The CKR_ name of a return value; empty for values without one.
 std::string_view ckrName(CK_RV rv);
 Error pkcs11Error(CK_RV rv);
-// The return value of the first PKCS#11 error along the cause chain.
-std::optional<std::uint32_t> pkcs11RvOf(const Error& e);
 
 // One attribute of a search template, its value as the module reads it.
 struct TemplateAttribute {
@@ -64,8 +61,8 @@ Status signInit(const ModuleContext& ctx, CK_SESSION_HANDLE session, CK_MECHANIS
 // Length query, then the real call, which is always made once the query
 // succeeded, so that the operation ends. The buffer handed over holds at
 // least `signatureLength` bytes (what the caller knows a signature to be:
-// the key's modulus length), whatever the query answered, and its true size
-// is what the module is told.
+// the certificate's modulus length) and any RSA signature a token makes,
+// whatever the query answered, and its true size is what the module is told.
 Result<Bytes> sign(const ModuleContext& ctx, CK_SESSION_HANDLE session, ByteView data, std::size_t signatureLength);
 
 }  // namespace quillon

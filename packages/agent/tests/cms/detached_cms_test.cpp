@@ -21,6 +21,12 @@ Clock fixed(std::chrono::system_clock::time_point t) {
     return [t] { return t; };
 }
 
+// The detached SignedData over `data` itself.
+Result<Bytes> buildPkcs7Detached(const ParsedCertificate& cert, Signer& signer, ByteView data,
+                                 const Clock& clock = systemNow) {
+    return buildPkcs7DetachedForDigest(cert, signer, sha256Of(data), clock);
+}
+
 // Records what it is asked to sign and answers with a canned signature, or
 // with OpenSSL's own signature when given a key.
 class FakeSigner : public Signer {

@@ -5,9 +5,12 @@
 #include "common/base64.h"
 #include "common/base64_digest.h"
 #include "common/sha256.h"
+#include "support/base64_decode.h"
 
 namespace quillon {
 namespace {
+
+using testing::base64Decode;
 
 // Piecewise hashing must accept and refuse exactly what the whole-text
 // decoder does, name the same byte, and hash the same bytes, wherever the

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
 #include "common/base64.h"
+#include "support/base64_decode.h"
 
 namespace quillon {
 namespace {
+
+using testing::base64Decode;
 
 std::string decodedText(std::string_view in) {
     auto r = base64Decode(in);

@@ -13,6 +13,13 @@
 namespace quillon {
 namespace {
 
+// The companion extension the build names (-DQUILLON_EXTENSION_ID), else the placeholder.
+#define QUILLON_TEXT_OF(x) #x
+#define QUILLON_EXPANDED_TEXT_OF(x) QUILLON_TEXT_OF(x)
+constexpr std::string_view kBuiltExtensionId = QUILLON_EXPANDED_TEXT_OF(QUILLON_EXTENSION_ID);
+constexpr std::string_view kExtensionId =
+    kBuiltExtensionId.empty() ? std::string_view("kembcdlbgbcnnchcnbdhbmbhbejnedjf") : kBuiltExtensionId;
+
 TEST(InstallerArguments, MatchWholeWordsWithLetterCaseInAnyOrder) {
     using Args = std::vector<std::string>;
     auto scan = [](const Args& args) {
@@ -53,7 +60,7 @@ TEST(InstallLayout, BuiltFromLocalAppDataElseTheUserProfile) {
 }
 
 TEST(NativeManifest, LaidOutByteForByteWithEscapedPath) {
-    const std::string origin = "chrome-extension://" + std::string(companionExtensionId()) + "/";
+    const std::string origin = "chrome-extension://" + std::string(kExtensionId) + "/";
     EXPECT_EQ(nativeManifestText("C:\\Users\\A & B <x>\\Quillon\\quillon-agent.exe"),
               "{\n"
               "  \"name\": \"br.quillon.agent\",\n"

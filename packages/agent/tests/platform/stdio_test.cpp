@@ -45,7 +45,7 @@ TEST(PlatformStdio, FramesFromAPipeThenItsClosingIsTheEndOfStream) {
     CloseHandle(writeEnd);  // reads past the data now fail with ERROR_BROKEN_PIPE
     {
         SwappedStdHandle in(STD_INPUT_HANDLE, readEnd);
-        EXPECT_EQ(readMessage(platform::standardInput()).value(), R"({"type":"QUILLON_PING"})");
+        EXPECT_EQ(readMessage(platform::standardInput()).value().view(), R"({"type":"QUILLON_PING"})");
         EXPECT_EQ(readMessage(platform::standardInput()).error().text, "EOF");
     }
     CloseHandle(readEnd);
@@ -64,8 +64,8 @@ TEST(PlatformStdio, AMessageModePipeDeliversFramesLongerThanOneRead) {
     CloseHandle(server);
     {
         SwappedStdHandle in(STD_INPUT_HANDLE, client);
-        EXPECT_EQ(readMessage(platform::standardInput()).value(), R"({"type":"QUILLON_PING"})");
-        EXPECT_EQ(readMessage(platform::standardInput()).value(), "{}");
+        EXPECT_EQ(readMessage(platform::standardInput()).value().view(), R"({"type":"QUILLON_PING"})");
+        EXPECT_EQ(readMessage(platform::standardInput()).value().view(), "{}");
         EXPECT_EQ(readMessage(platform::standardInput()).error().text, "EOF");
     }
     CloseHandle(client);

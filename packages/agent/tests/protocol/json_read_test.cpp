@@ -129,19 +129,19 @@ TEST(JsonRead, DataAndPinStayInTheBodyUnlessTheyHoldEscapes) {
     auto single = decodeAgentSignMessage(body);
     auto batch = decodeAgentSignBatchMessage(body);
     ASSERT_TRUE(single && batch);
-    const std::string_view data = single->Data;
+    const std::string_view data = single->Data.view();
     EXPECT_EQ(data, "QUJD");
     EXPECT_EQ(data.data(), body.data() + body.find("QUJD")) << "a plain text is not copied";
     ASSERT_EQ(batch->Items.size(), 2u);
-    const std::string_view first = batch->Items[0].Data;
+    const std::string_view first = batch->Items[0].Data.view();
     EXPECT_EQ(first.data(), body.data() + body.find("REVG"));
     // Escaped texts are decoded into copies of their own, which moves and
     // copies of the record keep.
     AgentSignMessage copy = *single;
     single = fail("gone");
-    EXPECT_EQ(std::string_view(copy.Pin), "1234");
+    EXPECT_EQ(copy.Pin.view(), "1234");
     const std::vector<AgentSignBatchItem> items = std::move(batch->Items);
-    EXPECT_EQ(std::string_view(items[1].Data), "R/g=");
+    EXPECT_EQ(items[1].Data.view(), "R/g=");
 }
 
 TEST(JsonRead, KindFailuresNameTheKeyAndComeAfterTheWholeBody) {

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "common/paths.h"
 #include "support/token_fixtures.h"
@@ -15,6 +16,12 @@ namespace {
 using testing::CandidateRoots;
 using testing::CapturedLog;
 using testing::ScriptedModule;
+
+// The return value of the first PKCS#11 error along the cause chain.
+std::optional<std::uint32_t> pkcs11RvOf(const Error& e) {
+    if (const Error* p = findKind(e, ErrorKind::Pkcs11)) return p->code;
+    return std::nullopt;
+}
 
 std::size_t countOf(const std::vector<std::string>& calls, std::string_view name) {
     return static_cast<std::size_t>(std::count(calls.begin(), calls.end(), name));

@@ -10,10 +10,10 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
-#include "common/base64.h"
 #include "common/paths.h"
 #include "host/handlers.h"
 #include "platform/fs.h"
+#include "support/base64_decode.h"
 #include "support/memory_streams.h"
 #include "support/signing_test_certs.h"
 #include "support/token_fixtures.h"
@@ -25,6 +25,7 @@ namespace quillon {
 namespace {
 
 using nlohmann::json;
+using testing::base64Decode;
 using testing::CandidateRoots;
 using testing::CapturedLog;
 using testing::ScriptedModule;
@@ -467,9 +468,9 @@ INSTANTIATE_TEST_SUITE_P(
                       ForgedSignature{"SixtyFourMiB", 64UL << 20, false, "assinatura com 67108864 bytes, a chave tem 256"}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// A module whose length query is wrong: the buffer it is handed is as long
-// as the certificate's key says a signature is, it is told that true size,
-// and every operation the agent started ends, so the next item signs.
+// A module whose length query is wrong: the buffer it is handed holds any
+// RSA signature a token makes (2,048 bytes), it is told that true size, and
+// every operation the agent started ends, so the next item signs.
 struct CarelessQuery {
     const char* name;
     unsigned long answer;
@@ -505,7 +506,7 @@ TEST_P(SigningScriptedCarelessQuery, NeverShrinksTheBufferNorLeavesTheOperationA
     for (const auto& line : linesStarting(m, "C_SignInit")) EXPECT_TRUE(line.ends_with(" rv=0x0")) << line;
     for (const auto& line : linesStarting(m, "C_Sign"))
         if (line.find("buffer=1") != std::string::npos) {
-            const std::string told = q.answer >= 256 && q.answer <= (64UL << 20) ? std::to_string(q.answer) : "256";
+            const std::string told = q.answer >= 2048 && q.answer <= (64UL << 20) ? std::to_string(q.answer) : "2048";
             EXPECT_NE(line.find(" given=" + told + " "), std::string::npos) << line;
         }
     expectCleanUp(m);
@@ -515,9 +516,55 @@ INSTANTIATE_TEST_SUITE_P(
     WrongLengthQuery, SigningScriptedCarelessQuery,
     ::testing::Values(CarelessQuery{"Zero", 0, false}, CarelessQuery{"Short", 100, false},
                       CarelessQuery{"OneShort", 255, false}, CarelessQuery{"Longer", 300, false},
+                      CarelessQuery{"LongerThanAnySignature", 3000, false},
                       CarelessQuery{"OverLarge", (64UL << 20) + 1, false},
                       CarelessQuery{"OverLargeAndInsisting", (64UL << 20) + 1, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A careless module (length query answered with 0) whose key is larger than
+// its certificate's (a certificate without an identifier, a renewal that kept
+// the identifier): it writes its key's whole signature whatever it is told.
+// The buffer holds any RSA signature a token makes, the wrong-length
+// signature is refused, and the agent goes on answering.
+TEST_F(SigningScripted, CarelessModuleWithAKeyLargerThanTheCertificatesOverflowsNothing) {
+    std::string largeFile = scratch.file("large.pem");
+    ASSERT_TRUE(platform::writeWholeFile(largeFile, pemOf(testing::makeRsaKey(4096).get()), 0600));
+    json key = keyObject();
+    key["keyFile"] = hostPath(largeFile);
+    json config = oneSlot({certObject(signer().der), key});
+    config["lengthQuery"] = {{"answer", 0}};
+    auto m = module("System32\\eToken.dll", config);
+    const json single = {{"type", kTypeAgentSign}, {"thumbprint", signer().thumbprint}, {"pin", "1234"}, {"data", "YWJj"}};
+    const json many = {{"type", kTypeAgentSignBatch},
+                       {"thumbprint", signer().thumbprint},
+                       {"pin", "1234"},
+                       {"items", {{{"id", "a"}, {"data", "YWJj"}}, {{"id", "b"}, {"data", "YWJj"}, {"format", "raw"}}}}};
+    testing::MemoryInput in(testing::frameOf(single.dump()) + testing::frameOf(many.dump()) +
+                            testing::frameOf(R"({"type":"QUILLON_PING"})"));
+    testing::MemoryOutput out;
+    serveRequests(in, out);
+    auto replies = testing::splitFrames(out.bytes);
+    ASSERT_TRUE(replies && replies->size() == 3u) << out.bytes;
+    EXPECT_EQ(json::parse((*replies)[0]), json({{"type", "ERROR"}, {"error", "erro ao assinar: " + notFound()}}));
+    const std::string reason = "assinatura com 512 bytes, a chave tem 256";
+    EXPECT_EQ(json::parse((*replies)[1])["results"],
+              json::array({{{"id", "a"}, {"error", "buildPkcs7: signer.Sign: Sign: " + reason}},
+                           {{"id", "b"}, {"error", "Sign raw: Sign: " + reason}}}));
+    EXPECT_EQ(json::parse((*replies)[2])["type"], kTypePong);
+    // Each real call was told a size at least as large as what it wrote.
+    auto written = linesStarting(m, "C_Sign");
+    std::erase_if(written, [](const std::string& line) { return line.find("buffer=1") == std::string::npos; });
+    ASSERT_EQ(written.size(), 3u);
+    for (const auto& line : written) {
+        auto number = [&](const std::string& field) {
+            auto at = line.find(" " + field + "=");
+            return at == std::string::npos ? 0UL : std::stoul(line.substr(at + field.size() + 2));
+        };
+        EXPECT_EQ(number("sigLen"), 512u) << line;
+        EXPECT_GE(number("given"), number("sigLen")) << line;
+    }
+    expectCleanUp(m);
+}
 
 // The token signs well, but with a key that is not the certificate's own.
 TEST_F(SigningScripted, KeyThatIsNotTheCertificatesOwnSignsNothing) {

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "cms/der_writer.h"
-#include "common/base64.h"
 #include "common/time_text.h"
+#include "support/base64_decode.h"
 #include "support/signing_test_certs.h"
 #include "support/test_certificates.h"
 #include "token/certificate_summary.h"
@@ -23,6 +23,7 @@
 namespace quillon {
 namespace {
 
+using testing::base64Decode;
 using testing::buildCertificate;
 using testing::hexBytes;
 using testing::NameEntry;

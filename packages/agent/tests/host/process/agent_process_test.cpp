@@ -56,10 +56,10 @@ protected:
         return vars;
     }
 
-    AgentResult run(AgentRun r) {
+    AgentResult run(AgentRun r, int timeoutSeconds = 120) {
         auto extra = env();
         r.env.insert(r.env.begin(), extra.begin(), extra.end());
-        AgentResult result = runAgent(r);
+        AgentResult result = runAgent(r, timeoutSeconds);
         EXPECT_EQ(result.exitStatus, 0) << describe(result);
         EXPECT_EQ(result.err, "") << "nothing may reach standard error";
         return result;
@@ -355,6 +355,21 @@ TEST_F(AgentProcess, AnUnwritableLogFolderDoesNotStopTheAgent) {
     auto result = run(r);
     EXPECT_EQ(result.out, frameOf(kPong));
     EXPECT_FALSE(fs::exists(scratch_ / "no-such-folder"));
+}
+
+// A named pipe that nobody reads in the log's place: opening it for writing
+// would wait for a reader for ever. The agent runs without a log instead.
+TEST_F(AgentProcess, ALogPathThatIsNotAFileDoesNotStopTheAgent) {
+    if (agentRunsUnderWine()) GTEST_SKIP() << "a named pipe in a folder is a Unix thing";
+    const fs::path folder = scratch_ / "fifo-log";
+    fs::create_directory(folder);
+    ASSERT_EQ(::mkfifo((folder / "quillon-agent.log").c_str(), 0644), 0);
+    AgentRun r;
+    r.env = {{"TMPDIR", folder.string()}};
+    r.input = frameOf(R"({"type":"QUILLON_PING"})");
+    // Bounded well below the usual wait: before, the run never ended.
+    EXPECT_EQ(run(r, 30).out, frameOf(kPong));
+    EXPECT_TRUE(fs::is_fifo(folder / "quillon-agent.log"));
 }
 
 TEST_F(AgentProcess, LogStampsAreInTheLocalTimeZone) {

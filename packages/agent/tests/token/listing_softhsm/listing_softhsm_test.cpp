@@ -7,9 +7,9 @@
 #include <fstream>
 #include <map>
 
-#include "common/base64.h"
 #include "log/log.h"
 #include "softhsm_tokens.h"
+#include "support/base64_decode.h"
 #include "support/temp_folder.h"
 #include "support/test_certificates.h"
 #include "token/certificate_summary.h"
@@ -20,6 +20,7 @@
 namespace quillon {
 namespace {
 
+using testing::base64Decode;
 using testing::runShell;
 using testing::SoftHsmLab;
 

@@ -7,10 +7,10 @@
 #include <regex>
 #include <sstream>
 
-#include "common/base64.h"
 #include "host/handlers.h"
 #include "log/log.h"
 #include "softhsm_tokens.h"
+#include "support/base64_decode.h"
 #include "support/memory_streams.h"
 #include "support/temp_folder.h"
 #include "token/signing.h"
@@ -19,6 +19,7 @@ namespace quillon {
 namespace {
 
 using nlohmann::json;
+using testing::base64Decode;
 using testing::fileText;
 using testing::LabCertificate;
 using testing::runShell;
