@@ -55,7 +55,6 @@ Status createDirectories(std::string_view path);                            // m
 Status renameNoReplace(std::string_view from, std::string_view to);
 
 Result<Bytes> readWholeFile(std::string_view path);
-Status writeWholeFile(std::string_view path, ByteView data, unsigned mode);  // create or truncate
 // Puts a file of the data at the path in one step: an existing file there is
 // either replaced whole or, on any failure, left exactly as it was, and no
 // partial file stays behind. The data goes to "<path>.new-<process id>" in

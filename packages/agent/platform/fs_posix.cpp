@@ -200,18 +200,6 @@ Result<Bytes> readWholeFile(std::string_view path) {
     return data;
 }
 
-Status writeWholeFile(std::string_view path, ByteView data, unsigned mode) {
-    if (holdsNul(path)) return fail(pathError("open", path, EINVAL));
-    int fd = ::open(hostPath(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0) return fail(pathError("open", path, errno));
-    if (const int err = writeAll(fd, data)) {
-        ::close(fd);
-        return fail(pathError("write", path, err));
-    }
-    if (::close(fd) != 0) return fail(pathError("close", path, errno));
-    return {};
-}
-
 Status replaceWholeFile(std::string_view path, ByteView data, unsigned mode) {
     if (holdsNul(path)) return fail(pathError("open", path, EINVAL));
     const std::string target = hostPath(path);

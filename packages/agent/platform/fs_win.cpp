@@ -218,20 +218,6 @@ Result<Bytes> readWholeFile(std::string_view path) {
     return data;
 }
 
-Status writeWholeFile(std::string_view path, ByteView data, unsigned mode) {
-    auto wide = toWideChecked(path);
-    if (!wide) return failWrapped("open: ", wide.error());
-    HANDLE h = CreateFileW(wide->c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                           CREATE_ALWAYS, attributesFor(mode), nullptr);
-    if (h == INVALID_HANDLE_VALUE) return fail(pathError("open", path, GetLastError()));
-    if (const DWORD err = writeAll(h, data)) {
-        CloseHandle(h);
-        return fail(pathError("write", path, err));
-    }
-    if (!CloseHandle(h)) return fail(pathError("close", path, GetLastError()));
-    return {};
-}
-
 Status replaceWholeFile(std::string_view path, ByteView data, unsigned mode) {
     auto wide = toWideChecked(path);
     if (!wide) return failWrapped("open: ", wide.error());

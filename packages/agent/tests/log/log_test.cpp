@@ -76,7 +76,7 @@ TEST_F(LogFile, FirstLineNamesTheVersionThenLinesCarryTheirPlaceholders) {
 }
 
 TEST_F(LogFile, AppendsAfterEarlierRunsAndWritesNothingOnceClosed) {
-    ASSERT_TRUE(platform::writeWholeFile(path_, asBytes("earlier run\n"), 0644).has_value());
+    ASSERT_TRUE(platform::replaceWholeFile(path_, asBytes("earlier run\n"), 0644).has_value());
     initLogAt(path_);
     closeLog();
     logf("after close %s", "x");

@@ -37,7 +37,7 @@ TEST(PlatformFs, CreatesNestedFoldersAndAcceptsExistingOnes) {
 
     // A file standing where a folder should go is an error naming the step and path.
     std::string file = inFolder(root, "file");
-    ASSERT_TRUE(platform::writeWholeFile(file, asBytes("x"), 0644).has_value());
+    ASSERT_TRUE(platform::replaceWholeFile(file, asBytes("x"), 0644).has_value());
     auto blocked = platform::createDirectories(inFolder(file, "sub"));
     ASSERT_FALSE(blocked.has_value());
     EXPECT_NE(blocked.error().text.find(file), std::string::npos) << blocked.error().text;
@@ -49,7 +49,7 @@ TEST(PlatformFs, CreatesNestedFoldersAndAcceptsExistingOnes) {
 TEST(PlatformFs, APathThousandsOfLevelsDeepFailsAsAShallowOneDoes) {
     ScratchFolder scratch("fs");
     const std::string file = scratch.file("file");
-    ASSERT_TRUE(platform::writeWholeFile(file, asBytes("x"), 0644).has_value());
+    ASSERT_TRUE(platform::replaceWholeFile(file, asBytes("x"), 0644).has_value());
     std::string deep = file;
     for (int level = 0; level < 6000; ++level) deep += "\\a";
     ASSERT_GT(deep.size(), 12000u);
@@ -65,8 +65,8 @@ TEST(PlatformFs, WholeFileWritesTruncateAndReadBackExactly) {
     ScratchFolder scratch("fs");
     std::string path = scratch.file("data.bin");
     std::string binary("a\r\nb\0c\n\xFF", 8);
-    ASSERT_TRUE(platform::writeWholeFile(path, asBytes("a much longer earlier content"), 0644).has_value());
-    ASSERT_TRUE(platform::writeWholeFile(path, asBytes(binary), 0644).has_value());
+    ASSERT_TRUE(platform::replaceWholeFile(path, asBytes("a much longer earlier content"), 0644).has_value());
+    ASSERT_TRUE(platform::replaceWholeFile(path, asBytes(binary), 0644).has_value());
     auto back = platform::readWholeFile(path);
     ASSERT_TRUE(back.has_value());
     EXPECT_EQ(std::string(back->begin(), back->end()), binary);
@@ -97,14 +97,14 @@ TEST(PlatformFs, AReplacementPutsTheWholeFileInPlaceAndLeavesNothingElse) {
     const std::string path = scratch.file("quillon-agent.exe");
     ASSERT_TRUE(platform::replaceWholeFile(path, asBytes("first"), 0755).has_value());
     EXPECT_EQ(testing::fileText(path), "first");
-    ASSERT_TRUE(platform::writeWholeFile(path, asBytes("a much longer earlier content"), 0755).has_value());
+    ASSERT_TRUE(platform::replaceWholeFile(path, asBytes("a much longer earlier content"), 0755).has_value());
     ASSERT_TRUE(platform::replaceWholeFile(path, asBytes("newer"), 0755).has_value());
     EXPECT_EQ(testing::fileText(path), "newer");
     EXPECT_EQ(namesIn(scratch.path()), std::vector<std::string>{"quillon-agent.exe"});
 
     // A temporary left by an ended process of this one's id is no obstacle.
     const std::string stale = path + ".new-" + std::to_string(thisProcessId());
-    ASSERT_TRUE(platform::writeWholeFile(stale, asBytes("half a copy"), 0644).has_value());
+    ASSERT_TRUE(platform::replaceWholeFile(stale, asBytes("half a copy"), 0644).has_value());
     auto replaced = platform::replaceWholeFile(path, asBytes("newest"), 0755);
     ASSERT_TRUE(replaced.has_value()) << replaced.error().text;
     EXPECT_EQ(testing::fileText(path), "newest");
@@ -137,7 +137,7 @@ TEST(PlatformFs, AReplacementCutShortLeavesTheOldFileAndNoPartialCopy) {
     ScratchFolder scratch("fs");
     const std::string path = scratch.file("quillon-agent.exe");
     const std::string old(4096, 'o'), larger(64 * 1024, 'n');
-    ASSERT_TRUE(platform::writeWholeFile(path, asBytes(old), 0755).has_value());
+    ASSERT_TRUE(platform::replaceWholeFile(path, asBytes(old), 0755).has_value());
 
     struct rlimit saved {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
@@ -159,12 +159,12 @@ TEST(PlatformFs, AReplacementCutShortLeavesTheOldFileAndNoPartialCopy) {
 TEST(PlatformFs, ARenameNeverReplacesAnEntryOfTheNewName) {
     ScratchFolder scratch("fs");
     const std::string from = scratch.file("a.exe"), to = scratch.file("a.exe.uninstalled-1");
-    ASSERT_TRUE(platform::writeWholeFile(from, asBytes("program"), 0755).has_value());
+    ASSERT_TRUE(platform::replaceWholeFile(from, asBytes("program"), 0755).has_value());
     ASSERT_TRUE(platform::renameNoReplace(from, to).has_value());
     EXPECT_FALSE(platform::pathExists(from));
     EXPECT_EQ(testing::fileText(to), "program");
 
-    ASSERT_TRUE(platform::writeWholeFile(from, asBytes("newer"), 0755).has_value());
+    ASSERT_TRUE(platform::replaceWholeFile(from, asBytes("newer"), 0755).has_value());
     auto refused = platform::renameNoReplace(from, to);
     ASSERT_FALSE(refused.has_value());
     EXPECT_EQ(refused.error().text.rfind("rename " + from + ": ", 0), 0u) << refused.error().text;
@@ -195,11 +195,11 @@ TEST(PlatformFs, PathsHoldingANulAreRefusedNotCutShort) {
     ScratchFolder scratch("fs");
     std::string cut = scratch.file("cut");
     std::string withNul = cut + std::string(1, '\0') + "rest";
-    EXPECT_FALSE(platform::writeWholeFile(withNul, asBytes("x"), 0644).has_value());
+    EXPECT_FALSE(platform::replaceWholeFile(withNul, asBytes("x"), 0644).has_value());
     EXPECT_FALSE(platform::openAppendShared(withNul).has_value());
     EXPECT_FALSE(platform::createDirectories(withNul).has_value());
     EXPECT_FALSE(platform::pathExists(cut)) << "nothing may be made at the part before the NUL";
-    ASSERT_TRUE(platform::writeWholeFile(cut, asBytes("x"), 0644).has_value());
+    ASSERT_TRUE(platform::replaceWholeFile(cut, asBytes("x"), 0644).has_value());
     EXPECT_FALSE(platform::pathExists(withNul));
     EXPECT_FALSE(platform::readWholeFile(withNul).has_value());
     EXPECT_FALSE(platform::removeFile(withNul).has_value());
@@ -209,7 +209,7 @@ TEST(PlatformFs, PathsHoldingANulAreRefusedNotCutShort) {
 TEST(PlatformFs, OnlyARegularFileOrFolderItselfCountsAsAPlainOne) {
     ScratchFolder scratch("fs");
     const std::string file = scratch.file("file.exe"), folder = scratch.file("folder.exe");
-    ASSERT_TRUE(platform::writeWholeFile(file, asBytes("x"), 0644).has_value());
+    ASSERT_TRUE(platform::replaceWholeFile(file, asBytes("x"), 0644).has_value());
     ASSERT_TRUE(platform::createDirectories(folder).has_value());
     EXPECT_TRUE(platform::isPlainFile(file));
     EXPECT_FALSE(platform::isPlainFile(folder));

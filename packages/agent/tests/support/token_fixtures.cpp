@@ -80,7 +80,7 @@ std::string scriptedModuleLibrary() {
 
 ScriptedModule::ScriptedModule(std::string path, std::string_view config) : path_(std::move(path)) {
     copyFileTo(scriptedModuleLibrary(), path_);
-    (void)platform::writeWholeFile(path_ + ".json",
+    (void)platform::replaceWholeFile(path_ + ".json",
                                    ByteView(reinterpret_cast<const std::uint8_t*>(config.data()), config.size()),
                                    0644);
 }

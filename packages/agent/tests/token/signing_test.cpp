@@ -73,7 +73,7 @@ protected:
     testing::ScratchFolder scratch{"signing"};
     std::string keyFile = scratch.file("key.pem");
 
-    void SetUp() override { ASSERT_TRUE(platform::writeWholeFile(keyFile, signer().pem, 0600)); }
+    void SetUp() override { ASSERT_TRUE(platform::replaceWholeFile(keyFile, signer().pem, 0600)); }
 
     std::string at(std::string_view relative) const { return joinPath(roots.systemRoot(), relative); }
     json keyObject(const std::string& id = "01") const {
@@ -397,7 +397,7 @@ TEST_F(SigningScripted, UnreadableSlotListResetsTheModule) {
 TEST_F(SigningScripted, BatchPassesUnloadableModulesSilently) {
     std::string bogus = at("System32\\eToken.dll");
     (void)platform::createDirectories(at("System32"));
-    (void)platform::writeWholeFile(bogus, asBytes("not a library"), 0644);
+    (void)platform::replaceWholeFile(bogus, asBytes("not a library"), 0644);
     EXPECT_EQ(batch(json::array({nullptr}))["type"], "ERROR");
     EXPECT_TRUE(lines().empty());
     EXPECT_EQ(sign()["type"], "ERROR");
@@ -528,7 +528,7 @@ INSTANTIATE_TEST_SUITE_P(
 // signature is refused, and the agent goes on answering.
 TEST_F(SigningScripted, CarelessModuleWithAKeyLargerThanTheCertificatesOverflowsNothing) {
     std::string largeFile = scratch.file("large.pem");
-    ASSERT_TRUE(platform::writeWholeFile(largeFile, pemOf(testing::makeRsaKey(4096).get()), 0600));
+    ASSERT_TRUE(platform::replaceWholeFile(largeFile, pemOf(testing::makeRsaKey(4096).get()), 0600));
     json key = keyObject();
     key["keyFile"] = hostPath(largeFile);
     json config = oneSlot({certObject(signer().der), key});
@@ -570,7 +570,7 @@ TEST_F(SigningScripted, CarelessModuleWithAKeyLargerThanTheCertificatesOverflows
 TEST_F(SigningScripted, KeyThatIsNotTheCertificatesOwnSignsNothing) {
     auto stranger = testing::makeRsaKey();
     std::string strangerFile = scratch.file("stranger.pem");
-    ASSERT_TRUE(platform::writeWholeFile(strangerFile, pemOf(stranger.get()), 0600));
+    ASSERT_TRUE(platform::replaceWholeFile(strangerFile, pemOf(stranger.get()), 0600));
     json key = keyObject();
     key["keyFile"] = hostPath(strangerFile);
     auto m = module("System32\\eToken.dll", oneSlot({certObject(signer().der), key}));
