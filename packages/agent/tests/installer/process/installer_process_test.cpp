@@ -1113,17 +1113,32 @@ TEST_F(Machine, TheInstalledCopyUninstallingItselfAtAConsoleIsRemovedOnceItHasEn
     };
     for (const auto& [label, atThePrompt] : cases) {
         SCOPED_TRACE(label);
-        ASSERT_EQ(run(downloadedCopy_, {"--silent"}).status, 0);
-        const InstallLayout where = layout();
-        const Outcome console = runAtConsole(host(where.targetExe), {"--uninstall"}, atThePrompt);
-        if (!atThePrompt.endTheProgram) {
-            EXPECT_EQ(console.status, 0) << console.out;
+        for (int round = 1;; ++round) {
+            ASSERT_EQ(run(downloadedCopy_, {"--silent"}).status, 0);
+            const InstallLayout where = layout();
+            const Outcome console = runAtConsole(host(where.targetExe), {"--uninstall"}, atThePrompt);
+            // On a loaded machine Wine's console has been seen to keep the cmd
+            // that started a program from ending for good, the program's
+            // own end not quite done, with or without an uninstall: such a
+            // round says nothing of the removal, and is run again from a
+            // clean folder once the removal has let go of it.
+            if (underWine() && console.status < 0 && round < 3) {
+                std::cout << "note: Wine's console did not end (" << label << "); the round is run again\n";
+                std::error_code ignored;
+                fs::remove_all(host(where.installDir), ignored);
+                std::this_thread::sleep_for(std::chrono::seconds(3));
+                continue;
+            }
+            if (!atThePrompt.endTheProgram) {
+                EXPECT_EQ(console.status, 0) << console.out;
+            }
+            EXPECT_NE(console.out.find("\n  ✓ Quillon Agent desinstalado.\n"), std::string::npos) << console.out;
+            EXPECT_NE(console.out.find(kPrompt), std::string::npos) << console.out;
+            EXPECT_FALSE(registryKeys().contains(std::string(kUninstallKey)));
+            EXPECT_TRUE(goneWithinFiveSeconds(host(uninstalledCopyPath(where.installDir, 1))));
+            EXPECT_TRUE(goneWithinFiveSeconds(host(where.installDir)));
+            break;
         }
-        EXPECT_NE(console.out.find("\n  ✓ Quillon Agent desinstalado.\n"), std::string::npos) << console.out;
-        EXPECT_NE(console.out.find(kPrompt), std::string::npos) << console.out;
-        EXPECT_FALSE(registryKeys().contains(std::string(kUninstallKey)));
-        EXPECT_TRUE(goneWithinFiveSeconds(host(uninstalledCopyPath(where.installDir, 1))));
-        EXPECT_TRUE(goneWithinFiveSeconds(host(where.installDir)));
     }
 }
 
