@@ -258,13 +258,18 @@ TEST_F(AgentProcess, AHugeBatchIsRefusedBeforeTheTokenIsTouchedAndTheNextRequest
 
 // Modules run inside the process: one that prints on standard output and
 // reads standard input, as vendor modules with a debug switch do, neither
-// reaches the replies nor takes a byte of the requests.
+// reaches the replies nor takes a byte of the requests, and a program it
+// starts does not hold the replies open.
 TEST_F(AgentProcess, AModuleThatTalksOnTheStandardStreamsLeavesTheFramesAlone) {
     if (agentRunsUnderWine()) GTEST_SKIP() << "the scripted module here is a Linux library";
     const fs::path system32 = scratch_ / "Windows" / "System32";
     fs::create_directories(system32);
     fs::copy_file(QUILLON_SCRIPTED_MODULE, system32 / "eToken.dll");
-    std::ofstream(system32 / "eToken.dll.json") << R"({"chatty":true,"slots":[{"id":1}]})";
+    // The module also starts a program that outlives the agent: the replies
+    // end with the agent, not with it.
+    const fs::path childEnded = scratch_ / "child ended";
+    std::ofstream(system32 / "eToken.dll.json")
+        << R"({"chatty":true,"lingeringChild":")" << childEnded.string() << R"(","slots":[{"id":1}]})";
     AgentRun r;
     r.env = {{"SystemRoot", (scratch_ / "Windows").string()},
              {"ProgramFiles", (scratch_ / "none").string()},
@@ -275,6 +280,7 @@ TEST_F(AgentProcess, AModuleThatTalksOnTheStandardStreamsLeavesTheFramesAlone) {
     const std::string journal = fileText(system32 / "eToken.dll.journal");
     EXPECT_NE(journal.find("C_Initialize"), std::string::npos) << "the module was loaded";
     EXPECT_NE(journal.find("C_GetSlotList"), std::string::npos) << "and asked for its slots";
+    EXPECT_FALSE(fs::exists(childEnded)) << "the replies were held open by the module's program";
 }
 
 // What a program that a module starts would inherit from a serving agent:

@@ -62,6 +62,11 @@
 //                              line through the C runtime and one through the
 //                              raw handle or descriptor, then read what
 //                              standard input holds
+//   "lingeringChild": "<path>" C_Initialize starts a program that inherits
+//                              every inheritable handle or descriptor (on
+//                              Windows also handed the standard handles; on
+//                              Linux it lets go of standard error), waits
+//                              about 15 s and only then creates the file
 // }
 // C_Initialize answers CKR_CRYPTOKI_ALREADY_INITIALIZED while initialised, as
 // the standard says; C_SignInit without a mechanism ends an active signing
@@ -162,6 +167,7 @@ struct Module {
     std::optional<ForgedSignature> forged;
     std::optional<CarelessLengthQuery> lengthQuery;
     bool chatty = false;
+    std::string lingeringChild;
     std::map<std::string, unsigned long> callCounts;
     std::map<CK_SESSION_HANDLE, Session> sessions;
     CK_SESSION_HANDLE nextSession = 1;
@@ -349,6 +355,7 @@ void configure() {
         m.lengthQuery = CarelessLengthQuery{q.value("answer", 0UL), q.value("insist", false)};
     }
     m.chatty = config.value("chatty", false);
+    m.lingeringChild = config.value("lingeringChild", std::string());
     for (const auto& f : config.value("failures", nlohmann::json::array()))
         m.failures.push_back(Failure{f.value("call", std::string()), f.value("nth", 0UL),
                                      f.contains("rv") ? numberOrName(f["rv"], kRvNames, std::size(kRvNames))
@@ -460,6 +467,36 @@ void chatter(const char* call) {
 #endif
 }
 
+// A helper program of a module that outlives the call that started it, and
+// holds whatever the process let it inherit.
+void startLingeringChild() {
+    const std::string& marker = module().lingeringChild;
+    if (marker.empty()) return;
+#ifdef _WIN32
+    char system[MAX_PATH];
+    const UINT length = GetSystemDirectoryA(system, sizeof system);
+    if (length == 0 || length >= sizeof system) return;
+    std::string line = std::string("\"") + system + "\\cmd.exe\" /d /s /c \"\"" + system +
+                       "\\ping.exe\" 127.0.0.1 -n 16 >nul & echo ended>\"" + marker + "\"\"";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION started{};
+    if (CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &started)) {
+        CloseHandle(started.hThread);
+        CloseHandle(started.hProcess);
+    }
+#else
+    if (::fork() == 0) {
+        ::execl("/bin/sh", "sh", "-c", "exec 2>/dev/null; sleep 15; : >\"$0\"", marker.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+#endif
+}
+
 CK_RV scriptedInitialize(void* args) {
     std::ostringstream line;
     line << "C_Initialize";
@@ -472,6 +509,7 @@ CK_RV scriptedInitialize(void* args) {
     }
     if (auto failure = scriptedFailure("C_Initialize")) return journal(line.str(), *failure);
     chatter("C_Initialize");
+    startLingeringChild();
     Module& m = module();
     if (m.initialized) return journal(line.str(), CKR_CRYPTOKI_ALREADY_INITIALIZED);
     m.initialized = true;
