@@ -17,7 +17,6 @@ scripted_module_lane_setup() {
   local win=${QUILLON_WIN_BUILD:-build-win}
   exe=$win/quillon-agent.exe
   local dll=$win/packages/agent/tests/token/scripted_module/quillon_scripted_module.dll
-  local f
   require_built "$exe" "$dll"
   # Its exit trap removes the copy with all the lane placed in it.
   wine_scratch_prefix quillon-scripted-module

@@ -32,7 +32,6 @@ class InstallerConsole {
 public:
     explicit InstallerConsole(bool silent) : silent_(silent) {}
 
-
     // The text and a line feed; the text is never used as a format.
     void say(std::string_view text) const;
 
